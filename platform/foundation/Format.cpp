@@ -1,0 +1,192 @@
+#include "platform/foundation/Format.h"
+
+#include <cstdio>
+
+namespace platform {
+
+namespace {
+
+bool isFlag(char c) { return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0' || c == '\''; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Formats one numeric or string conversion through snprintf with a spec
+// rebuilt from the parsed pieces, so the argument type always matches.
+void appendConversion(std::string& out, const std::string& flagsWidthPrecision, char conversion,
+                      const FormatArg& arg) {
+    char buf[512];
+    std::string spec = "%" + flagsWidthPrecision;
+    int n = 0;
+    switch (conversion) {
+    case 'd':
+    case 'i': {
+        long long v = arg.kind == FormatArg::Kind::Unsigned ? static_cast<long long>(arg.u)
+                      : arg.kind == FormatArg::Kind::Floating ? static_cast<long long>(arg.d)
+                                                              : static_cast<long long>(arg.i);
+        n = snprintf(buf, sizeof buf, (spec + "lld").c_str(), v);
+        break;
+    }
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o': {
+        unsigned long long v = arg.kind == FormatArg::Kind::Unsigned ? arg.u
+                               : arg.kind == FormatArg::Kind::Floating ? static_cast<unsigned long long>(arg.d)
+                                                                       : static_cast<unsigned long long>(arg.i);
+        n = snprintf(buf, sizeof buf, (spec + "ll" + conversion).c_str(), v);
+        break;
+    }
+    case 'f':
+    case 'F':
+    case 'e':
+    case 'E':
+    case 'g':
+    case 'G':
+    case 'a':
+    case 'A': {
+        double v = arg.kind == FormatArg::Kind::Floating ? arg.d
+                   : arg.kind == FormatArg::Kind::Unsigned ? static_cast<double>(arg.u)
+                                                           : static_cast<double>(arg.i);
+        n = snprintf(buf, sizeof buf, (spec + conversion).c_str(), v);
+        break;
+    }
+    case 'c': {
+        int v = static_cast<int>(arg.kind == FormatArg::Kind::Unsigned ? arg.u : static_cast<uint64_t>(arg.i));
+        n = snprintf(buf, sizeof buf, (spec + "c").c_str(), v);
+        break;
+    }
+    case 'p': {
+        const void* v = arg.kind == FormatArg::Kind::Pointer ? arg.p
+                        : reinterpret_cast<const void*>(static_cast<uintptr_t>(
+                              arg.kind == FormatArg::Kind::Unsigned ? arg.u : static_cast<uint64_t>(arg.i)));
+        n = snprintf(buf, sizeof buf, (spec + "p").c_str(), v);
+        break;
+    }
+    case 's': {
+        std::string text;
+        if (arg.kind == FormatArg::Kind::CString || arg.kind == FormatArg::Kind::Text)
+            text = arg.text;
+        else if (arg.kind == FormatArg::Kind::Floating)
+            text = std::to_string(arg.d);
+        else if (arg.kind == FormatArg::Kind::Unsigned)
+            text = std::to_string(arg.u);
+        else
+            text = std::to_string(arg.i);
+        if (flagsWidthPrecision.empty()) {
+            out += text;
+            return;
+        }
+        std::vector<char> big(text.size() + 512);
+        n = snprintf(big.data(), big.size(), (spec + "s").c_str(), text.c_str());
+        if (n > 0) out.append(big.data(), std::min(static_cast<size_t>(n), big.size() - 1));
+        return;
+    }
+    default:
+        return;
+    }
+    if (n > 0) out.append(buf, std::min(static_cast<size_t>(n), sizeof buf - 1));
+}
+
+}  // namespace
+
+std::string formatArgs(std::string_view fmt, const std::vector<FormatArg>& args) {
+    std::string out;
+    out.reserve(fmt.size() + 32);
+    size_t next = 0;
+    for (size_t i = 0; i < fmt.size(); ++i) {
+        char c = fmt[i];
+        if (c != '%') {
+            out += c;
+            continue;
+        }
+        if (i + 1 < fmt.size() && fmt[i + 1] == '%') {
+            out += '%';
+            ++i;
+            continue;
+        }
+        // %[n$][flags][width][.precision][length]conversion
+        size_t j = i + 1;
+        size_t argIndex = next;
+        size_t digitsStart = j;
+        while (j < fmt.size() && isDigit(fmt[j])) ++j;
+        bool positional = j < fmt.size() && fmt[j] == '$' && j > digitsStart;
+        if (positional) {
+            argIndex = static_cast<size_t>(std::stoul(std::string(fmt.substr(digitsStart, j - digitsStart)))) - 1;
+            ++j;
+        } else {
+            j = digitsStart;
+        }
+        std::string spec;
+        while (j < fmt.size() && isFlag(fmt[j])) spec += fmt[j++];
+        while (j < fmt.size() && isDigit(fmt[j])) spec += fmt[j++];
+        if (j < fmt.size() && fmt[j] == '.') {
+            spec += fmt[j++];
+            while (j < fmt.size() && isDigit(fmt[j])) spec += fmt[j++];
+        }
+        // Length modifiers do not matter: arguments carry their own types.
+        while (j < fmt.size() && (fmt[j] == 'l' || fmt[j] == 'h' || fmt[j] == 'q' || fmt[j] == 'z' ||
+                                  fmt[j] == 'j' || fmt[j] == 't' || fmt[j] == 'L'))
+            ++j;
+        if (j >= fmt.size()) {
+            out.append(fmt.substr(i));  // an unfinished conversion is copied as text
+            break;
+        }
+        char conversion = fmt[j];
+        const FormatArg* arg = argIndex < args.size() ? &args[argIndex] : nullptr;
+        if (!positional) ++next;
+        if (conversion == '@') {
+            if (arg) {
+                switch (arg->kind) {
+                case FormatArg::Kind::Text:
+                case FormatArg::Kind::CString: out += arg->text; break;
+                case FormatArg::Kind::Signed: out += std::to_string(arg->i); break;
+                case FormatArg::Kind::Unsigned: out += std::to_string(arg->u); break;
+                case FormatArg::Kind::Floating: out += Value(arg->d).description(); break;
+                case FormatArg::Kind::Pointer: appendConversion(out, spec, 'p', *arg); break;
+                }
+            }
+        } else if (std::string_view("diuxXofFeEgGaAcps").find(conversion) != std::string_view::npos) {
+            if (arg) appendConversion(out, spec, conversion, *arg);
+        } else {
+            out.append(fmt.substr(i, j - i + 1));  // unknown conversion: keep it as text
+        }
+        i = j;
+    }
+    return out;
+}
+
+std::string substituteObjects(std::string_view text, const std::vector<std::string>& objects) {
+    std::string out;
+    out.reserve(text.size() + 32);
+    size_t next = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c != '%') {
+            out += c;
+            continue;
+        }
+        if (i + 1 < text.size() && text[i + 1] == '%') {
+            out += '%';
+            ++i;
+            continue;
+        }
+        if (i + 1 < text.size() && text[i + 1] == '@') {
+            out += next < objects.size() ? objects[next] : "(null)";
+            ++next;
+            ++i;
+            continue;
+        }
+        // "%n$@": a numbered placeholder, as translations reorder them.
+        size_t j = i + 1;
+        while (j < text.size() && isDigit(text[j]) && j - i < 4) ++j;
+        if (j > i + 1 && j + 1 < text.size() && text[j] == '$' && text[j + 1] == '@') {
+            size_t index = static_cast<size_t>(std::stoul(std::string(text.substr(i + 1, j - i - 1))));
+            out += index >= 1 && index <= objects.size() ? objects[index - 1] : "(null)";
+            i = j + 1;
+            continue;
+        }
+        out += c;  // any other '%' is plain text
+    }
+    return out;
+}
+
+}  // namespace platform
