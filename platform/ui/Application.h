@@ -25,6 +25,8 @@ public:
     // Builds the main window (hidden controls as the interface file says) and
     // answers its outlets, which live as long as the back end.
     virtual WindowOutlets loadMainWindow() = 0;
+    // Puts the loaded window on screen (its hidden controls stay hidden).
+    virtual void showMainWindow() {}
     // Shows the alert modally on the main thread and answers the response.
     virtual long runModalAlert(const AlertSpec& alert) = 0;
     virtual void activateIgnoringOtherApps(bool flag) = 0;
@@ -42,6 +44,11 @@ std::unique_ptr<UIBackend> makeGtkBackend(int* argc, char*** argv);
 // button and answered with the first button at once.
 std::unique_ptr<UIBackend> makeTerminalBackend(int outFd = 1);
 
+// Lets the GLib default main context drain the main queue (also inside
+// nested loops such as a modal dialog's) and marks the calling thread as the
+// main thread. Idempotent; makeGtkBackend calls it.
+void attachMainQueueToGLib();
+
 class Application {
 public:
     static Application& sharedApplication();
@@ -55,6 +62,8 @@ public:
     void terminate(const void* sender = nullptr);
     void setTerminateHandler(std::function<void()> handler) { terminateHandler_ = std::move(handler); }
     bool isTerminating() const noexcept { return terminating_; }
+    // Tests run several flows in one process.
+    void resetTerminatingForTesting() noexcept { terminating_ = false; }
 
     void activateIgnoringOtherApps(bool flag);
     void requestUserAttention(int requestType);

@@ -1,0 +1,120 @@
+// The download half of the installation manager.
+#include "installer/ZELInstallationManager.h"
+
+#include "platform/dispatch/Dispatch.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/URL.h"
+
+using platform::DispatchQueue;
+using platform::Error;
+using platform::FileManager;
+using platform::OptionalError;
+
+namespace {
+
+// The local name must stay a single file name inside the temporary
+// directory whatever the feed says: no separators, no NUL, a sane length.
+std::string safeFileComponent(const std::string& component) {
+    std::string name;
+    for (char c : component) {
+        if (c == '/' || c == '\0') continue;
+        name += c;
+    }
+    constexpr size_t kMaxLength = 200;  // leaves room for "tmp-" under NAME_MAX
+    if (name.size() > kMaxLength) name.resize(kMaxLength);
+    return name;
+}
+
+std::string installUrlString(const ZELFeedData& feed) {
+    const auto& value = feed.platforms().darwin().installUrl();
+    return value.isString() ? value.stringValue() : std::string();
+}
+
+}  // namespace
+
+ZELInstallationManager::ZELInstallationManager(std::shared_ptr<ZELFeedData> feedData)
+    : feedData_(std::move(feedData)) {}
+
+std::shared_ptr<ZELInstallationManager> ZELInstallationManager::initWithFeedData(std::shared_ptr<ZELFeedData> feedData) {
+    auto manager = std::make_shared<ZELInstallationManager>(std::move(feedData));
+    manager->backgroundSession_ = platform::URLSession::sessionWithConfiguration(
+        platform::URLSessionConfiguration::defaultSessionConfiguration(), manager);
+    return manager;
+}
+
+std::string ZELInstallationManager::getInstallerPath() const {
+    std::string path = platform::temporaryDirectory() + "tmp-" +
+                       safeFileComponent(platform::lastPathComponentOfString(installUrlString(*feedData_)));
+    platform::logFormat("path:%@", path);
+    return path;
+}
+
+void ZELInstallationManager::removeInstallerIfExists() const {
+    std::string path = getInstallerPath();
+    auto& files = FileManager::defaultManager();
+    if (files.fileExistsAtPath(path)) files.removeItemAtPath(path);
+}
+
+void ZELInstallationManager::startDownloadWithCompletion(DownloadCompletion completion, ProgressBlock progress) {
+    removeInstallerIfExists();
+    downloadCompletion_ = std::move(completion);
+    progressBlock_ = std::move(progress);
+    std::string urlString = installUrlString(*feedData_);
+    platform::logFormat("Start download: %@", feedData_->platforms().darwin().installUrl());
+    auto url = platform::URL::URLWithString(urlString);
+    if (!url || url->scheme().empty() || url->host().empty()) {
+        // A feed without a usable package address ends as a download error.
+        reportCompletionWithURL(std::nullopt,
+                                Error(platform::kURLErrorDomain, platform::URLErrorBadURL, "unsupported URL",
+                                      platform::Value::dictionary({{"NSErrorFailingURLStringKey", urlString}})));
+        return;
+    }
+    downloadTask_ = backgroundSession_->downloadTaskWithURL(*url);
+    downloadTask_->resume();
+}
+
+void ZELInstallationManager::didWriteData(platform::URLSession&, platform::URLSessionTask&, int64_t,
+                                          int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite) {
+    auto self = shared_from_this();
+    DispatchQueue::main().async([self, totalBytesWritten, totalBytesExpectedToWrite] {
+        if (self->progressBlock_)
+            self->progressBlock_(static_cast<double>(totalBytesWritten) /
+                                 static_cast<double>(totalBytesExpectedToWrite) * 100.0);
+    });
+}
+
+void ZELInstallationManager::didFinishDownloadingToURL(platform::URLSession&, platform::URLSessionTask&,
+                                                       const std::string& location) {
+    std::string path = getInstallerPath();
+    Error moveError;
+    if (!FileManager::defaultManager().moveItemAtPath(location, path, &moveError)) {
+        // A package that never reached its place is a failed download, not a success.
+        reportCompletionWithURL(std::nullopt, moveError);
+        return;
+    }
+    reportCompletionWithURL(getInstallerPath(), std::nullopt);
+}
+
+void ZELInstallationManager::didCompleteWithError(platform::URLSession&, platform::URLSessionTask&,
+                                                  const OptionalError& error) {
+    if (!error) return;
+    reportCompletionWithURL(std::nullopt, error);
+    platform::logFormat("pkg failed with error %@", error);
+}
+
+void ZELInstallationManager::didBecomeInvalidWithError(platform::URLSession&, const OptionalError& error) {
+    platform::logFormat("Failed with error: %@", error);
+    reportCompletionWithURL(std::nullopt, error);
+}
+
+void ZELInstallationManager::reportCompletionWithURL(std::optional<std::string> location, OptionalError error) {
+    auto self = shared_from_this();
+    DispatchQueue::main().async([self, location = std::move(location), error = std::move(error)] {
+        if (!self->downloadCompletion_) return;
+        auto completion = std::move(self->downloadCompletion_);
+        self->downloadCompletion_ = nullptr;
+        completion(location, error);
+        self->backgroundSession_->invalidateAndCancel();
+    });
+}

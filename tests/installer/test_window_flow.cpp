@@ -1,0 +1,228 @@
+#include <gtest/gtest.h>
+
+#include "FakeUI.h"
+#include "InstallerTestSupport.h"
+#include "TestHttpServer.h"
+#include "installer/ZELInstallerWindow.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+
+using namespace zeltest;
+
+namespace {
+
+std::string feedJSON(const std::string& installUrl, bool autoLaunch, bool displayVersion) {
+    return std::string(R"({"platforms":{"darwin":{"version":"2.1","product":"Viewer","bundleId":"com.example.viewer.test",)") +
+           "\"installUrl\":\"" + installUrl + "\",\"options\":{\"autoLaunch\":" + (autoLaunch ? "true" : "false") +
+           ",\"displayVersion\":" + (displayVersion ? "true" : "false") + "}}}}";
+}
+
+class InstallerFlowTest : public ::testing::Test {
+protected:
+    struct Options {
+        bool autoLaunch = false;
+        bool displayVersion = true;
+        int installerStatus = 0;
+        int packageStatus = 200;
+        std::string feedBody;  // instead of the generated feed
+        bool refuseFeed = false;
+    };
+
+    void SetUp() override {
+        platform::MainLoop::adoptCurrentThreadAsMain();
+        ui.install();
+        logObserver = std::make_shared<std::vector<std::string>>();
+        auto lines = logObserver;
+        platform::setSystemLogObserver([lines](const std::string& line) { lines->push_back(line); });
+    }
+    void TearDown() override {
+        platform::setSystemLogObserver(nullptr);
+        ZELInstallerWindow::setClassLookup([](const std::string&) { return true; });
+    }
+
+    void run(const Options& options) {
+        server = std::make_unique<TestHttpServer>([this, options](const TestHttpServer::Request& request) {
+            TestHttpServer::Response r;
+            if (request.path == "/feed.json") {
+                r.body = options.feedBody.empty()
+                             ? feedJSON(server->url("/Viewer.pkg"), options.autoLaunch, options.displayVersion)
+                             : options.feedBody;
+            } else if (request.path == "/Viewer.pkg") {
+                r.status = options.packageStatus;
+                r.generatedBodySize = 3 * 1024 * 1024 + 17;
+            } else {
+                r.status = 404;
+            }
+            return r;
+        });
+        std::string feedURL = options.refuseFeed
+                                  ? "http://127.0.0.1:" + std::to_string(TestHttpServer::unusedPort()) + "/feed.json"
+                                  : server->url("/feed.json");
+        bundle = std::make_unique<TestBundle>(std::map<std::string, std::string>{
+            {"UPDATE_URL", feedURL}, {"APP_ICON", "AppIcon"}, {"CFBundleName", "Installer"}});
+        installer = std::make_unique<StandInInstaller>(options.installerStatus);
+        window = std::make_shared<ZELInstallerWindow>(ui.loadMainWindow());
+        window->awakeFromNib();
+        platform::MainLoop::runUntil([&] { return ui.terminated || ui.has("quit: shown"); }, std::chrono::seconds(30));
+        // Late reports (a second completion, stray progress) would arrive now.
+        platform::MainLoop::runUntil([] { return false; }, std::chrono::milliseconds(200));
+    }
+
+    bool logged(const std::string& line) const {
+        for (const auto& l : *logObserver)
+            if (l == line) return true;
+        return false;
+    }
+    size_t loggedCount(const std::string& prefix) const {
+        size_t n = 0;
+        for (const auto& l : *logObserver) n += l.rfind(prefix, 0) == 0;
+        return n;
+    }
+    std::string packagePath() const { return platform::temporaryDirectory() + "tmp-Viewer.pkg"; }
+
+    FakeUI ui;
+    std::shared_ptr<std::vector<std::string>> logObserver;
+    std::unique_ptr<TestHttpServer> server;
+    std::unique_ptr<TestBundle> bundle;
+    std::unique_ptr<StandInInstaller> installer;
+    std::shared_ptr<ZELInstallerWindow> window;
+};
+
+TEST_F(InstallerFlowTest, InstallsAndShowsTheFinishedState) {
+    run({});
+    ASSERT_TRUE(ui.has("quit: shown")) << ui.dump();
+    EXPECT_FALSE(ui.terminated);
+    EXPECT_TRUE(ui.alerts.empty()) << ui.dump();
+
+    // The states in order, with their texts.
+    size_t loading = ui.indexOf("status: Loading");
+    size_t downloading = ui.indexOf("status: Downloading Viewer - 2.1");
+    size_t installing = ui.indexOf("status: Installing Viewer");  // never with the version
+    size_t installed = ui.indexOf("status: Installed Viewer");
+    ASSERT_NE(loading, std::string::npos) << ui.dump();
+    EXPECT_LT(loading, downloading);
+    EXPECT_LT(downloading, installing);
+    EXPECT_LT(installing, installed);
+    EXPECT_EQ(ui.indexOf("status: Installing Viewer - "), std::string::npos);
+    EXPECT_NE(ui.indexOf("icon: " + bundle->dir.file("Resources/AppIcon.png")), std::string::npos) << ui.dump();
+
+    // Progress rises to 100 and every report is logged with two decimals.
+    ASSERT_FALSE(ui.progressValues.empty());
+    for (size_t i = 1; i < ui.progressValues.size(); ++i) EXPECT_GE(ui.progressValues[i], ui.progressValues[i - 1]);
+    EXPECT_DOUBLE_EQ(ui.progressValues.back(), 100.0);
+    EXPECT_TRUE(logged("Progress is 100.00"));
+    EXPECT_EQ(loggedCount("Progress is "), ui.progressValues.size());
+
+    // Busy animation for the install, then the end state.
+    EXPECT_LT(ui.indexOf("progress: indeterminate"), ui.indexOf("progress: start animation"));
+    EXPECT_LT(installing, ui.indexOf("quit: title Finish"));
+    EXPECT_TRUE(ui.progress.hidden);
+    EXPECT_FALSE(ui.quitButton.hidden);
+    EXPECT_EQ(ui.countOf("attention: 0"), 2u);
+    EXPECT_TRUE(logged("Install complete"));
+    EXPECT_TRUE(logged("Downloaded"));
+    EXPECT_TRUE(logged("product: Viewer - 2.1"));
+
+    // The package installer got exactly its seven arguments; the package is gone.
+    std::string args = readFile(installer->argsFile);
+    EXPECT_EQ(args, installer->script + "\n-dumplog\n-verbose\n-pkg\n" + packagePath() +
+                        "\n-target\nCurrentUserHomeDirectory\n");
+    EXPECT_FALSE(fileExists(packagePath()));
+
+    // The download completion ran once: the invalidation that follows only logs.
+    EXPECT_TRUE(logged("Failed with error: (null)"));
+    EXPECT_EQ(loggedCount("Downloaded"), 1u);
+
+    // The quit button quits.
+    ASSERT_TRUE(ui.quitButton.action);
+    ui.quitButton.action();
+    EXPECT_TRUE(ui.terminated);
+}
+
+TEST_F(InstallerFlowTest, AutoLaunchAsksTheWorkspaceAndQuits) {
+    Options o; o.autoLaunch = true; o.displayVersion = false;
+    run(o);
+    EXPECT_TRUE(ui.terminated) << ui.dump();
+    EXPECT_NE(ui.indexOf("status: Downloading Viewer"), std::string::npos);
+    EXPECT_EQ(ui.indexOf("status: Downloading Viewer - "), std::string::npos);
+    EXPECT_LT(ui.indexOf("status: Launching Viewer"), ui.indexOf("terminate"));
+    EXPECT_FALSE(ui.has("quit: shown"));
+    EXPECT_TRUE(logged("Install complete"));
+}
+
+TEST_F(InstallerFlowTest, AFailedInstallKeepsThePackageAndShowsTheInstallError) {
+    Options o; o.installerStatus = 1;
+    run(o);
+    ASSERT_EQ(ui.alerts.size(), 1u) << ui.dump();
+    EXPECT_EQ(ui.alerts[0].messageText, "Error");
+    EXPECT_EQ(ui.alerts[0].informativeText, "Failed: Installation could not be completed.");
+    EXPECT_EQ(ui.alerts[0].buttons, std::vector<std::string>{"Quit"});
+    EXPECT_EQ(ui.alerts[0].style, platform::AlertStyle::Warning);
+    EXPECT_TRUE(ui.terminated);
+    EXPECT_EQ(ui.countOf("attention: 0"), 1u);
+    EXPECT_TRUE(fileExists(packagePath()));
+    EXPECT_FALSE(logged("Install complete"));
+}
+
+TEST_F(InstallerFlowTest, AnErrorPageIsDownloadedAndFailsAtTheInstallStep) {
+    Options o; o.installerStatus = 1; o.packageStatus = 404;
+    run(o);
+    EXPECT_TRUE(logged("Downloaded"));
+    ASSERT_EQ(ui.alerts.size(), 1u) << ui.dump();
+    EXPECT_EQ(ui.alerts[0].informativeText, "Failed: Installation could not be completed.");
+}
+
+TEST_F(InstallerFlowTest, AFeedErrorLeavesTheLoadingTextUnderTheAlert) {
+    Options o; o.refuseFeed = true;
+    run(o);
+    ASSERT_EQ(ui.alerts.size(), 1u) << ui.dump();
+    EXPECT_EQ(ui.statusText.value, "Loading");
+    EXPECT_EQ(ui.alerts[0].informativeText.rfind("Failed: ", 0), 0u);
+    EXPECT_NE(ui.alerts[0].informativeText, "Failed: (null)");
+    EXPECT_TRUE(ui.terminated);
+}
+
+TEST_F(InstallerFlowTest, AFeedThatIsNotJSONEndsInADownloadError) {
+    Options o; o.feedBody = "<html>not a feed</html>";
+    run(o);
+    ASSERT_EQ(ui.alerts.size(), 1u) << ui.dump();
+    EXPECT_TRUE(logged("Downloaded"));
+    EXPECT_EQ(ui.alerts[0].informativeText, "Failed: unsupported URL");
+    EXPECT_TRUE(ui.terminated);
+    EXPECT_TRUE(readFile(installer->argsFile).empty());  // nothing was installed
+}
+
+TEST_F(InstallerFlowTest, WithoutTheURLSessionAPITheUnsupportedAlertComesFirstAndQuits) {
+    ZELInstallerWindow::setClassLookup([](const std::string&) { return false; });
+    run({});
+    ASSERT_EQ(ui.alerts.size(), 1u) << ui.dump();
+    EXPECT_EQ(ui.events.front(), "alert: Unsupported | Too old | [OK]");
+    EXPECT_TRUE(ui.alerts[0].legacyResponses);
+    EXPECT_TRUE(ui.terminated);
+    EXPECT_FALSE(ui.has("status: "));
+    EXPECT_FALSE(ui.has("icon: "));
+    EXPECT_TRUE(server->requests().empty());
+}
+
+TEST(InstallerPaths, ThePackageNameStaysInsideTheTemporaryDirectory) {
+    auto pathFor = [](const std::string& installUrl) {
+        auto feed = std::make_shared<ZELFeedData>(platform::Value::dictionary(
+            {{"platforms", platform::Value::dictionary(
+                               {{"darwin", platform::Value::dictionary({{"installUrl", installUrl}})}})}}));
+        return ZELInstallationManager(feed).getInstallerPath();
+    };
+    const std::string tmp = platform::temporaryDirectory();
+    EXPECT_EQ(pathFor("https://example.invalid/a/setup.pkg"), tmp + "tmp-setup.pkg");
+    for (std::string hostile : {std::string("http://h/x/.."), std::string("http://h/..%2F..%2Fetc%2Fpasswd"),
+                                std::string("http://h/a\0b/../c", 17), std::string(500, 'a')}) {
+        std::string path = pathFor(hostile);
+        ASSERT_EQ(path.rfind(tmp + "tmp-", 0), 0u) << path;
+        std::string name = path.substr(tmp.size());
+        EXPECT_EQ(name.find('/'), std::string::npos) << path;
+        EXPECT_EQ(name.find('\0'), std::string::npos);
+        EXPECT_LE(name.size(), 255u);
+    }
+}
+
+}  // namespace
