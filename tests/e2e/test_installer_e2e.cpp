@@ -1,0 +1,250 @@
+// The real installer program, in terminal mode, against a loopback server,
+// the real package installer and the demo product.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+
+#include "ChildProcess.h"
+#include "TempDir.h"
+#include "TestHttpServer.h"
+
+using namespace zeltest;
+
+namespace {
+
+const std::string kBinary = ZEL_BINARY_DIR;
+const std::string kWebInstaller = kBinary + "/WebInstaller.app/WebInstaller";
+const std::string kPackageInstaller = kBinary + "/tools/installer/installer";
+const std::string kDemoProduct = kBinary + "/tools/demo/demo-product";
+const std::string kBundleId = "com.example.demoproduct.e2e";
+
+std::string plist(const std::vector<std::pair<std::string, std::string>>& entries) {
+    std::string xml =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n";
+    for (const auto& [k, v] : entries) xml += "\t<key>" + k + "</key>\n\t<string>" + v + "</string>\n";
+    return xml + "</dict>\n</plist>\n";
+}
+
+bool waitForFile(const std::string& path, const std::string& needle, std::chrono::seconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (readFile(path).find(needle) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+int countOccurrences(const std::string& text, const std::string& needle) {
+    int n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
+}
+
+class InstallerEndToEnd : public ::testing::Test {
+protected:
+    struct Feed {
+        bool autoLaunch = true;
+        std::string body;  // replaces the generated feed
+    };
+
+    static void SetUpTestSuite() {
+        for (const auto& path : {kWebInstaller, kPackageInstaller, kDemoProduct})
+            ASSERT_EQ(access(path.c_str(), X_OK), 0) << path << " is not built";
+    }
+
+    void SetUp() override {
+        home = root.file("home");
+        privateTmp = root.file("tmp");
+        mkdir(home.c_str(), 0700);
+        mkdir(privateTmp.c_str(), 0700);
+        marker = root.file("marker.txt");
+        argsFile = root.file("installer-args.txt");
+        makePackage();
+        server = std::make_unique<TestHttpServer>([this](const TestHttpServer::Request& request) {
+            TestHttpServer::Response r;
+            if (request.path == "/feed.json") {
+                r.body = feed.body.empty() ? feedJSON() : feed.body;
+            } else if (request.path == "/DemoProduct.pkg" && !packageMissing) {
+                r.body = package;
+            } else {
+                r.status = 404;
+                r.body = "<html>404 Not Found</html>";
+            }
+            return r;
+        });
+    }
+
+    std::string feedJSON() const {
+        return R"({"platforms":{"darwin":{"version":"1.0","product":"Demo Product","bundleId":")" + kBundleId +
+               R"(","installUrl":")" + server->url("/DemoProduct.pkg") + R"(","options":{"autoLaunch":)" +
+               (feed.autoLaunch ? "true" : "false") + R"(,"displayVersion":true}}}})";
+    }
+
+    void makePackage() {
+        std::string app = root.file("pkgroot/Demo Product.app");
+        writeFile(app + "/Info.plist", plist({{"CFBundleIdentifier", kBundleId},
+                                              {"CFBundleExecutable", "demo-product"},
+                                              {"CFBundleName", "Demo Product"}}));
+        writeFile(app + "/demo-product", readFile(kDemoProduct), 0755);
+        auto r = runChild({"/bin/tar", "-czf", root.file("DemoProduct.pkg"), "-C", root.file("pkgroot"), "Demo Product.app"});
+        ASSERT_TRUE(r.exited && r.exitStatus == 0) << r.err;
+        package = readFile(root.file("DemoProduct.pkg"));
+    }
+
+    // Runs the installer program with its bundle pointed at `feedURL`.
+    ChildResult runInstaller(const std::string& feedURL, int installerExitStatus = -1) {
+        std::string bundle = root.file("bundle");
+        writeFile(bundle + "/Info.plist", plist({{"UPDATE_URL", feedURL},
+                                                 {"APP_ICON", "AppIcon"},
+                                                 {"CFBundleName", "WebInstaller"},
+                                                 {"LANG", "gb"}}));
+        writeFile(bundle + "/Resources/translations_gb.plist",
+                  plist({{"loading", "Loading"},
+                         {"downloading", "Downloading %@"},
+                         {"installing", "Installing %@"},
+                         {"launching", "Launching %@"},
+                         {"installed", "%@ is installed"},
+                         {"quitButtonTitle", "Finish"},
+                         {"errorTitle", "Installation failed"},
+                         {"errorBody", "Reason: %@"},
+                         {"errorQuit", "Quit"}}));
+        // Records the argument vector, then runs the real package installer
+        // (or fails with the given status).
+        std::string tail = installerExitStatus < 0 ? "exec '" + kPackageInstaller + "' \"$@\"\n"
+                                                   : "exit " + std::to_string(installerExitStatus) + "\n";
+        writeFile(root.file("record-installer.sh"),
+                  "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > '" + argsFile + "'\n" + tail, 0755);
+        return runChild({kWebInstaller, "--terminal"}, environment(), std::chrono::seconds(60));
+    }
+
+    std::map<std::string, std::string> environment() const {
+        return {{"HOME", home},
+                {"TMPDIR", privateTmp},
+                {"XDG_DATA_HOME", home + "/.local/share"},
+                {"XDG_CACHE_HOME", home + "/.cache"},
+                {"XDG_DATA_DIRS", root.file("no-system-data")},
+                {"DISPLAY", kUnset},
+                {"WAYLAND_DISPLAY", kUnset},
+                {"ZEL_BUNDLE_PATH", root.file("bundle")},
+                {"ZEL_PACKAGE_INSTALLER", root.file("record-installer.sh")},
+                {"ZEL_DEMO_MARKER", marker}};
+    }
+
+    std::string packagePath() const { return privateTmp + "/tmp-DemoProduct.pkg"; }
+
+    static std::string describe(const ChildResult& r) {
+        return "exit " + std::to_string(r.exitStatus) + " signal " + std::to_string(r.signal) +
+               (r.timedOut ? " (timed out)" : "") + "\n--- stdout\n" + r.out + "\n--- stderr\n" + r.err;
+    }
+
+    TempDir root;
+    std::string home, privateTmp, marker, argsFile, package;
+    Feed feed;
+    bool packageMissing = false;
+    std::unique_ptr<TestHttpServer> server;
+};
+
+TEST_F(InstallerEndToEnd, InstallsAndLaunchesTheProduct) {
+    auto r = runInstaller(server->url("/feed.json"));
+    ASSERT_TRUE(r.exited) << describe(r);
+    EXPECT_EQ(r.exitStatus, 0) << describe(r);
+
+    EXPECT_NE(r.out.find("Downloading Demo Product - 1.0"), std::string::npos) << describe(r);
+    EXPECT_NE(r.out.find("Installing Demo Product"), std::string::npos);
+    EXPECT_NE(r.out.find("Launching Demo Product"), std::string::npos);
+    EXPECT_NE(r.err.find("Progress is 100.00"), std::string::npos) << describe(r);
+    EXPECT_NE(r.err.find("Install complete"), std::string::npos);
+
+    EXPECT_EQ(readFile(argsFile), root.file("record-installer.sh") + "\n-dumplog\n-verbose\n-pkg\n" + packagePath() +
+                                      "\n-target\nCurrentUserHomeDirectory\n");
+    EXPECT_FALSE(fileExists(packagePath()));
+    EXPECT_TRUE(fileExists(home + "/Applications/Demo Product.app/demo-product"));
+    EXPECT_TRUE(fileExists(home + "/.local/share/applications/" + kBundleId + ".desktop"));
+    EXPECT_TRUE(waitForFile(marker, "launched", std::chrono::seconds(15))) << describe(r);
+}
+
+TEST_F(InstallerEndToEnd, WithoutAutoLaunchShowsTheFinishedStateAndTheQuitButton) {
+    feed.autoLaunch = false;
+    auto r = runInstaller(server->url("/feed.json"));
+    ASSERT_TRUE(r.exited) << describe(r);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_NE(r.out.find("Demo Product is installed"), std::string::npos) << describe(r);
+    EXPECT_NE(r.out.find("[ Finish ]"), std::string::npos) << describe(r);
+    EXPECT_NE(r.err.find("Install complete"), std::string::npos);
+    EXPECT_FALSE(fileExists(packagePath()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(fileExists(marker)) << "the product must not be launched";
+}
+
+TEST_F(InstallerEndToEnd, FailuresEndInTheErrorAlert) {
+    struct Case {
+        const char* name;
+        std::function<std::string()> arrange;  // answers the feed URL
+        int installerStatus;
+        const char* expectedReason;
+        bool packageKept;
+    };
+    const Case cases[] = {
+        {"feed that is not JSON", [&] { feed.body = "<html>maintenance</html>"; return server->url("/feed.json"); },
+         -1, "Reason: unsupported URL", false},
+        {"refused connection",
+         [&] { return "http://127.0.0.1:" + std::to_string(TestHttpServer::unusedPort()) + "/feed.json"; }, -1,
+         "Reason: Could not connect to the server.", false},
+        {"package answers 404", [&] { packageMissing = true; return server->url("/feed.json"); }, -1,
+         "Reason: Installation could not be completed.", true},
+        {"package installer exits 1", [&] { return server->url("/feed.json"); }, 1,
+         "Reason: Installation could not be completed.", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        feed = Feed{};
+        packageMissing = false;
+        unlink(packagePath().c_str());
+        auto r = runInstaller(c.arrange(), c.installerStatus);
+        ASSERT_TRUE(r.exited) << describe(r);
+        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_NE(r.out.find("Installation failed"), std::string::npos) << describe(r);
+        EXPECT_NE(r.out.find(c.expectedReason), std::string::npos) << describe(r);
+        EXPECT_NE(r.out.find("[ Quit ]"), std::string::npos);
+        EXPECT_EQ(fileExists(packagePath()), c.packageKept);
+        EXPECT_EQ(r.err.find("Install complete"), std::string::npos);
+    }
+}
+
+TEST_F(InstallerEndToEnd, ARunningCopyIsAskedToQuitBeforeTheInstall) {
+    // Install once so the product's desktop entry exists, then start it.
+    feed.autoLaunch = false;
+    ASSERT_EQ(runInstaller(server->url("/feed.json")).exitStatus, 0);
+    auto env = environment();
+    env["ZEL_DEMO_STAY"] = "1";
+    pid_t running = startChild({home + "/Applications/Demo Product.app/demo-product"}, env);
+    ASSERT_GT(running, 0);
+    ASSERT_TRUE(waitForFile(marker, "launched", std::chrono::seconds(10)));
+
+    auto r = runInstaller(server->url("/feed.json"));
+    EXPECT_EQ(r.exitStatus, 0) << describe(r);
+    EXPECT_NE(r.out.find("Quit and continue installation"), std::string::npos) << describe(r);
+    EXPECT_NE(r.out.find("Demo Product is currently running. Please close the application to continue installation."),
+              std::string::npos);
+    EXPECT_NE(r.out.find("[ Quit & Install ]"), std::string::npos);
+    EXPECT_EQ(countOccurrences(r.out, "Quit and continue installation"), 1);
+
+    int status = 0;
+    pid_t waited = 0;
+    for (int i = 0; i < 100 && waited == 0; ++i) {
+        waited = waitpid(running, &status, WNOHANG);
+        if (waited == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (waited == 0) {
+        kill(running, SIGKILL);
+        waitpid(running, &status, 0);
+        FAIL() << "the running copy did not quit";
+    }
+    EXPECT_TRUE(waitForFile(marker, "terminated", std::chrono::seconds(5)));
+}
+
+}  // namespace
