@@ -1,5 +1,6 @@
 #include "platform/foundation/Format.h"
 
+#include <cstdint>
 #include <cstdio>
 
 namespace platform {
@@ -11,18 +12,31 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Formats one numeric or string conversion through snprintf with a spec
 // rebuilt from the parsed pieces, so the argument type always matches.
+// snprintf into `out`, sized from what snprintf says it needs.
+template <typename T>
+void appendFormatted(std::string& out, const std::string& spec, T value) {
+    char small[256];
+    int n = snprintf(small, sizeof small, spec.c_str(), value);
+    if (n < 0) return;
+    if (static_cast<size_t>(n) < sizeof small) {
+        out.append(small, static_cast<size_t>(n));
+        return;
+    }
+    std::string big(static_cast<size_t>(n) + 1, '\0');
+    snprintf(big.data(), big.size(), spec.c_str(), value);
+    out.append(big.data(), static_cast<size_t>(n));
+}
+
 void appendConversion(std::string& out, const std::string& flagsWidthPrecision, char conversion,
                       const FormatArg& arg) {
-    char buf[512];
     std::string spec = "%" + flagsWidthPrecision;
-    int n = 0;
     switch (conversion) {
     case 'd':
     case 'i': {
         long long v = arg.kind == FormatArg::Kind::Unsigned ? static_cast<long long>(arg.u)
                       : arg.kind == FormatArg::Kind::Floating ? static_cast<long long>(arg.d)
                                                               : static_cast<long long>(arg.i);
-        n = snprintf(buf, sizeof buf, (spec + "lld").c_str(), v);
+        appendFormatted(out, spec + "lld", v);
         break;
     }
     case 'u':
@@ -32,7 +46,7 @@ void appendConversion(std::string& out, const std::string& flagsWidthPrecision, 
         unsigned long long v = arg.kind == FormatArg::Kind::Unsigned ? arg.u
                                : arg.kind == FormatArg::Kind::Floating ? static_cast<unsigned long long>(arg.d)
                                                                        : static_cast<unsigned long long>(arg.i);
-        n = snprintf(buf, sizeof buf, (spec + "ll" + conversion).c_str(), v);
+        appendFormatted(out, spec + "ll" + conversion, v);
         break;
     }
     case 'f':
@@ -46,19 +60,19 @@ void appendConversion(std::string& out, const std::string& flagsWidthPrecision, 
         double v = arg.kind == FormatArg::Kind::Floating ? arg.d
                    : arg.kind == FormatArg::Kind::Unsigned ? static_cast<double>(arg.u)
                                                            : static_cast<double>(arg.i);
-        n = snprintf(buf, sizeof buf, (spec + conversion).c_str(), v);
+        appendFormatted(out, spec + conversion, v);
         break;
     }
     case 'c': {
         int v = static_cast<int>(arg.kind == FormatArg::Kind::Unsigned ? arg.u : static_cast<uint64_t>(arg.i));
-        n = snprintf(buf, sizeof buf, (spec + "c").c_str(), v);
+        appendFormatted(out, spec + "c", v);
         break;
     }
     case 'p': {
         const void* v = arg.kind == FormatArg::Kind::Pointer ? arg.p
                         : reinterpret_cast<const void*>(static_cast<uintptr_t>(
                               arg.kind == FormatArg::Kind::Unsigned ? arg.u : static_cast<uint64_t>(arg.i)));
-        n = snprintf(buf, sizeof buf, (spec + "p").c_str(), v);
+        appendFormatted(out, spec + "p", v);
         break;
     }
     case 's': {
@@ -75,15 +89,12 @@ void appendConversion(std::string& out, const std::string& flagsWidthPrecision, 
             out += text;
             return;
         }
-        std::vector<char> big(text.size() + 512);
-        n = snprintf(big.data(), big.size(), (spec + "s").c_str(), text.c_str());
-        if (n > 0) out.append(big.data(), std::min(static_cast<size_t>(n), big.size() - 1));
+        appendFormatted(out, spec + "s", text.c_str());
         return;
     }
     default:
         return;
     }
-    if (n > 0) out.append(buf, std::min(static_cast<size_t>(n), sizeof buf - 1));
 }
 
 }  // namespace
@@ -110,7 +121,9 @@ std::string formatArgs(std::string_view fmt, const std::vector<FormatArg>& args)
         while (j < fmt.size() && isDigit(fmt[j])) ++j;
         bool positional = j < fmt.size() && fmt[j] == '$' && j > digitsStart;
         if (positional) {
-            argIndex = static_cast<size_t>(std::stoul(std::string(fmt.substr(digitsStart, j - digitsStart)))) - 1;
+            // Positions beyond any argument list read as missing.
+            argIndex = j - digitsStart > 6 ? SIZE_MAX
+                                           : static_cast<size_t>(std::stoul(std::string(fmt.substr(digitsStart, j - digitsStart)))) - 1;
             ++j;
         } else {
             j = digitsStart;

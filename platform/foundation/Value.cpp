@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <locale.h>
+#include <stdlib.h>
 #include <limits>
 #include <variant>
 
@@ -63,9 +65,10 @@ double parseLeadingDouble(const std::string& s) {
     size_t i = 0;
     while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r')) ++i;
     if (i < s.size() && s[i] == '+') ++i;
-    double d = 0;
-    auto r = std::from_chars(s.data() + i, s.data() + s.size(), d);
-    return r.ec == std::errc() ? d : 0.0;
+    // The C locale always: a window toolkit may have switched the process
+    // to one whose decimal separator is a comma.
+    static locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
+    return strtod_l(s.c_str() + i, nullptr, cLocale);  // overflow gives +-HUGE_VAL, like NSString
 }
 
 // NSString's boolValue: after white space and an optional sign and zeros,

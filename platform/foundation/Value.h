@@ -103,6 +103,7 @@ public:
     std::vector<std::string> allKeys() const;
     Value objectAtIndex(size_t index) const;  // nil when out of range
     Value operator[](size_t index) const { return objectAtIndex(index); }
+    Value operator[](int index) const { return index < 0 ? Value() : objectAtIndex(static_cast<size_t>(index)); }
     void addObject(Value object);
     void insertObject(Value object, size_t index);
     void removeObjectAtIndex(size_t index);
