@@ -73,6 +73,13 @@ struct AlertSpec {
     // Made by the legacy factory (alertWithMessageText:...): its default
     // button answers kAlertDefaultReturn instead of kAlertFirstButtonReturn.
     bool legacyResponses = false;
+
+    // The response the button at `index` answers: kAlertFirstButtonReturn + index,
+    // or kAlertDefaultReturn for the default button of a legacy alert.
+    long responseForButton(size_t index) const noexcept {
+        return legacyResponses && index == 0 ? kAlertDefaultReturn
+                                             : kAlertFirstButtonReturn + static_cast<long>(index);
+    }
 };
 
 // NSAlert: fill it in, then runModal() shows it on the application's back
