@@ -32,12 +32,12 @@ sed -i "s|<string>http://127.0.0.1:[0-9]*/feed.json</string>|<string>http://127.
 mkdir -m 700 "$work/home" "$work/tmp"
 args=()
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then args+=(--terminal); fi
-echo "demo: feed at http://127.0.0.1:$port/feed.json, HOME=$work/home"
+echo "demo: feed at http://127.0.0.1:$port/feed.json, HOME=$work/home (set ZEL_DEMO_KEEP=1 to keep it and the log)"
 env HOME="$work/home" TMPDIR="$work/tmp" \
   XDG_DATA_HOME="$work/home/.local/share" XDG_CACHE_HOME="$work/home/.cache" \
   XDG_CONFIG_HOME="$work/home/.config" XAUTHORITY="${XAUTHORITY:-$HOME/.Xauthority}" \
   ZEL_PACKAGE_INSTALLER="$build/tools/installer/installer" ZEL_DEMO_MARKER="$work/launched.txt" \
-  "$work/WebInstaller.app/WebInstaller" "${args[@]}"
+  "$work/WebInstaller.app/WebInstaller" "${args[@]}" 2>"$work/installer.log" || true
 
 for _ in $(seq 100); do
   [ -s "$work/launched.txt" ] && break
@@ -46,6 +46,7 @@ done
 if [ -s "$work/launched.txt" ]; then
   echo "demo: Demo Product was installed in $work/home/Applications and launched."
 else
-  echo "demo: Demo Product was not launched." >&2
+  echo "demo: Demo Product was not launched. The installer's log:" >&2
+  cat "$work/installer.log" >&2
   exit 1
 fi

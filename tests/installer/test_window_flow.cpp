@@ -226,3 +226,33 @@ TEST(InstallerPaths, ThePackageNameStaysInsideTheTemporaryDirectory) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(InstallerDownload, APackageThatCannotBeMovedIntoPlaceIsADownloadError) {
+    platform::MainLoop::adoptCurrentThreadAsMain();
+    auto feed = std::make_shared<ZELFeedData>(platform::Value::dictionary(
+        {{"platforms",
+          platform::Value::dictionary({{"darwin", platform::Value::dictionary(
+                                                      {{"installUrl", "http://127.0.0.1:9/Missing.pkg"}})}})}}));
+    auto manager = ZELInstallationManager::initWithFeedData(feed);
+    int calls = 0;
+    std::optional<std::string> location = std::string("unset");
+    platform::OptionalError error;
+    manager->setDownloadCompletion([&](std::optional<std::string> l, platform::OptionalError e) {
+        ++calls;
+        location = std::move(l);
+        error = std::move(e);
+    });
+    auto url = platform::URL::URLWithString("http://127.0.0.1:9/Missing.pkg");
+    auto task = manager->backgroundSession()->downloadTaskWithURL(*url);
+    // The session hands over a temporary file that is already gone.
+    manager->didFinishDownloadingToURL(*manager->backgroundSession(), *task, "/nonexistent/zel-download");
+    platform::MainLoop::runUntil([&] { return calls > 0; }, std::chrono::seconds(5));
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(location.has_value());
+    ASSERT_TRUE(error);
+    EXPECT_FALSE(fileExists(platform::temporaryDirectory() + "tmp-Missing.pkg"));
+}
+
+}  // namespace
