@@ -4,6 +4,7 @@
 #include <gtk/gtk.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -151,7 +152,7 @@ public:
     }
     bool isAnimating() const override { return animating_; }
     void setDoubleValue(double value) override {
-        value_ = std::clamp(value, 0.0, 100.0);
+        value_ = std::isfinite(value) ? std::clamp(value, 0.0, 100.0) : 0.0;  // an unknown length gives no meaningful value
         if (!indeterminate_) gtk_progress_bar_set_fraction(bar_.get(), value_ / 100.0);
     }
     double doubleValue() const override { return value_; }

@@ -338,7 +338,7 @@ public:
     }
     bool isAnimating() const override { return animating_; }
     void setDoubleValue(double value) override {
-        value_ = std::clamp(value, 0.0, 100.0);
+        value_ = std::isfinite(value) ? std::clamp(value, 0.0, 100.0) : 0.0;  // an unknown length gives no meaningful value
         screen_->setProgress(value_);
     }
     double doubleValue() const override { return value_; }

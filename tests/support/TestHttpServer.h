@@ -52,6 +52,11 @@ public:
     // connection-refused cases.
     static int unusedPort();
 
+    // The byte at `offset` of every generated body, and a generated body of
+    // `size` bytes in memory, for checking what a client received.
+    static uint8_t generatedByte(uint64_t offset);
+    static std::string generatedBody(uint64_t size);
+
 private:
     struct Impl;
     Impl* impl_;
