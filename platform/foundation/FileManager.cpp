@@ -576,4 +576,12 @@ std::string deletingLastPathComponent(const std::string& path) {
     return head.empty() ? "/" : head;
 }
 
+std::optional<std::string> realPath(const std::string& path) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved) return std::nullopt;
+    std::string result(resolved);
+    free(resolved);
+    return result;
+}
+
 }  // namespace platform

@@ -2,6 +2,7 @@
 // NSTemporaryDirectory, NSHomeDirectory and NSSearchPathForDirectoriesInDomains.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,10 @@ std::string userDataDirectory();
 // the user caches directory + "/tmp/"; last, a fresh mkdtemp directory in
 // /tmp made once per process. Decided once per process.
 std::string temporaryDirectory();
+
+// The absolute path with every symbolic link resolved (realpath); nothing
+// when the path does not exist. Stands in for stringByResolvingSymlinksInPath.
+std::optional<std::string> realPath(const std::string& path);
 
 // Joins path components with exactly one "/" between them.
 std::string appendPathComponent(const std::string& path, const std::string& component);

@@ -105,14 +105,6 @@ AppInfoPtr loadEntry(const std::string& bundleId) {
     return AppInfoPtr(g_desktop_app_info_new_from_filename(path.c_str()));
 }
 
-std::optional<std::string> realPath(const std::string& path) {
-    char* resolved = realpath(path.c_str(), nullptr);
-    if (!resolved) return std::nullopt;
-    std::string result(resolved);
-    free(resolved);
-    return result;
-}
-
 std::optional<std::string> resolveProgram(const char* program) {
     if (!program || !*program) return std::nullopt;
     if (program[0] == '/') return realPath(program);

@@ -50,7 +50,7 @@ TEST(MainWindowInterface, BuiltInCopyMatchesTheFile) {
     const std::string file = zeltest::readFile(kSourceResources + "/MainWindow.ui");
     ASSERT_FALSE(file.empty());
     EXPECT_EQ(platform::ui_internal::builtInMainWindowInterface(), file)
-        << "platform/ui/MainWindowInterface.cpp must hold the same text as installer/resources/MainWindow.ui";
+        << "the built-in interface must be the text of installer/resources/MainWindow.ui";
 }
 
 TEST(AppIcon, IsASmallSquarePng) {

@@ -488,14 +488,6 @@ void writeDesktopEntry(const std::string& directory, const std::string& identifi
 
 // ---------------------------------------------------------------- install
 
-std::optional<std::string> realPath(const std::string& path) {
-    char* resolved = realpath(path.c_str(), nullptr);
-    if (!resolved) return std::nullopt;
-    std::string result(resolved);
-    free(resolved);
-    return result;
-}
-
 bool exists(const std::string& path) {
     struct stat st{};
     return lstat(path.c_str(), &st) == 0;
@@ -548,10 +540,10 @@ void install(const std::string& packagePath, const Reporter& reporter) {
     }
 
     try {
-        const std::optional<std::string> executable = realPath(finalApp + "/" + app.executable);
+        const std::optional<std::string> executable = platform::realPath(finalApp + "/" + app.executable);
         if (!executable) throw InstallError("The installed executable cannot be found: " + errnoText(errno));
         std::string icon;
-        if (!app.iconFile.empty()) icon = realPath(finalApp + "/" + app.iconFile).value_or(std::string());
+        if (!app.iconFile.empty()) icon = platform::realPath(finalApp + "/" + app.iconFile).value_or(std::string());
         const std::string entries = platform::userDataDirectory() + "/applications";
         writeDesktopEntry(entries, app.identifier, desktopEntryText(app, *executable, icon));
         reporter.log("Registered " + entries + "/" + app.identifier + ".desktop");
