@@ -115,6 +115,9 @@ void ZELInstallationManager::reportCompletionWithURL(std::optional<std::string> 
         auto completion = std::move(self->downloadCompletion_);
         self->downloadCompletion_ = nullptr;
         completion(location, error);
+        // Progress reports were queued before this one, so none can follow;
+        // dropping the block also releases what it holds.
+        self->progressBlock_ = nullptr;
         self->backgroundSession_->invalidateAndCancel();
     });
 }
