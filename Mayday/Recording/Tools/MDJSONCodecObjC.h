@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "Mayday/Recording/Tools/MDJSONCodec.h"
@@ -49,7 +50,12 @@ public:
 private:
     friend struct MDJSONCodecAccess;
     platform::Value topLevelContainer_;
-    platform::Value currentContainer_;
+    // Unretained: the container stack's last entry, or null.
+    const platform::Value* currentContainer_ = nullptr;
+    // Its items (one of the two is set while a container is open).
+    platform::Value::ArrayItems* currentArray_ = nullptr;
+    platform::Value::DictionaryItems* currentDictionary_ = nullptr;
+    std::string key_;  // reused for every member name
     std::vector<platform::Value> containerStack_;
     MDJSONDecodeCallbacks callbacks_{};
     platform::OptionalError error_;
@@ -57,4 +63,5 @@ private:
     bool sorted_ = false;
     bool ignoreNullsInArrays_ = false;
     bool ignoreNullsInObjects_ = false;
+    bool keepPartialObject_ = false;
 };

@@ -4,18 +4,23 @@
 // signal handlers: they format into fixed stack buffers and write with plain
 // write(2) calls, with no heap and no locks. The object forms (which format
 // "%@" arguments from platform Values and Errors) allocate and must not be
-// used on the crash path.
+// used on the crash path. Crash-path callers keep to the conversions %%, %s,
+// %c, %d, %i, %u, %x, %X and %p (length modifiers allowed; no flags, width or
+// precision): those are formatted here, while any other format goes through
+// vsnprintf, which glibc does not promise to be async-signal-safe.
 //
 // Every line goes to standard output and, once set, to the log file.
 // Leveled lines read "<LEVEL>: <file> (<line>): <function>: <message>".
 #pragma once
 
 #include <cstdarg>
+#include <string>
 
 #include "platform/foundation/Format.h"
 
 // Opens `path` (created with mode 0644; truncated when `overwrite`) and makes
 // it the log file. On failure the previous destination stays in use.
+// Not safe against concurrent logging (no locks): set it before other threads log.
 bool mdlog_setLogFile(const char* path, bool overwrite);
 // Reopens the current log file with truncation.
 bool mdlog_truncateLogFile(void);

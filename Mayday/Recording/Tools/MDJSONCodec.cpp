@@ -1,0 +1,1216 @@
+// The crash reporter's streaming JSON encoder and callback decoder.
+//
+// Crash-path code: no heap, no locks, no stdio, no exceptions, no globals
+// that change. All state lives in caller-owned records and fixed stack
+// buffers; the only system calls are open/read/close (file embedding), and
+// the only library calls are memcpy/memmove/memcmp/strlen and the
+// async-safe logger. Numbers are formatted and parsed by our own code, since
+// printf and scanf are neither async-signal-safe nor locale-proof (the
+// installer runs with the user's locale after GTK starts, so "%lg" could
+// write "0,1" and break the document). Written in plain C style.
+
+#include "Mayday/Recording/Tools/MDJSONCodec.h"
+
+#include <cerrno>
+#include <cfloat>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "Mayday/Recording/Tools/MDLogger.h"
+
+// ============================================================================
+// Errors
+// ============================================================================
+
+const char* mdjson_stringForError(int error) {
+    switch (error) {
+        case MDJSON_ERROR_INVALID_CHARACTER:
+            return "Invalid character";
+        case MDJSON_ERROR_DATA_TOO_LONG:
+            return "Data too long";
+        case MDJSON_ERROR_CANNOT_ADD_DATA:
+            return "Cannot add data";
+        case MDJSON_ERROR_INCOMPLETE:
+            return "Incomplete data";
+        case MDJSON_ERROR_INVALID_DATA:
+            return "Invalid data";
+        default:
+            return "(unknown error)";
+    }
+}
+
+// ============================================================================
+// Number formatting
+// ============================================================================
+
+// Size of the text buffers for numbers; "%lld" and "%lg" need at most 20 and 13.
+#define MDJSON_NUMBER_BUFFER_SIZE 30
+
+// Writes the decimal text of `value` ("%lld") into `buffer`; returns its length.
+static int formatInteger(char* buffer, int64_t value) {
+    char reversed[24];
+    int count = 0;
+    // Negate in unsigned arithmetic so that INT64_MIN has a magnitude too.
+    uint64_t magnitude = value < 0 ? (uint64_t)0 - (uint64_t)value : (uint64_t)value;
+    do {
+        reversed[count++] = (char)('0' + (int)(magnitude % 10));
+        magnitude /= 10;
+    } while (magnitude != 0);
+    int length = 0;
+    if (value < 0) buffer[length++] = '-';
+    while (count > 0) buffer[length++] = reversed[--count];
+    buffer[length] = '\0';
+    return length;
+}
+
+// --- A small fixed-size unsigned big integer, enough for the exact decimal
+// rounding of any double: the largest operand is a 53-bit mantissa times
+// 10^329 (about 1150 bits), or 2^1074 times a 25-bit quotient candidate.
+#define MDJSON_BIG_WORDS 40
+
+typedef struct {
+    uint32_t words[MDJSON_BIG_WORDS];  // least significant first
+    int count;                         // words in use; no leading zero words
+} MDJSONBigInt;
+
+static void big_set(MDJSONBigInt* big, uint64_t value) {
+    big->count = 0;
+    while (value != 0) {
+        big->words[big->count++] = (uint32_t)value;
+        value >>= 32;
+    }
+}
+
+static void big_mulSmall(MDJSONBigInt* big, uint32_t factor) {
+    uint64_t carry = 0;
+    for (int i = 0; i < big->count; i++) {
+        uint64_t product = (uint64_t)big->words[i] * factor + carry;
+        big->words[i] = (uint32_t)product;
+        carry = product >> 32;
+    }
+    if (carry != 0 && big->count < MDJSON_BIG_WORDS) big->words[big->count++] = (uint32_t)carry;
+    if (factor == 0) big->count = 0;
+}
+
+static void big_mulPow10(MDJSONBigInt* big, int exponent) {
+    while (exponent >= 9) {
+        big_mulSmall(big, 1000000000u);
+        exponent -= 9;
+    }
+    static const uint32_t small[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+    if (exponent > 0) big_mulSmall(big, small[exponent]);
+}
+
+static void big_shiftLeft(MDJSONBigInt* big, int bits) {
+    if (big->count == 0 || bits <= 0) return;
+    int wordShift = bits / 32;
+    int bitShift = bits % 32;
+    int newCount = big->count + wordShift + 1;
+    if (newCount > MDJSON_BIG_WORDS) newCount = MDJSON_BIG_WORDS;
+    for (int i = newCount - 1; i >= 0; i--) {
+        int source = i - wordShift;
+        uint64_t high = source >= 0 && source < big->count ? big->words[source] : 0;
+        uint64_t low = source - 1 >= 0 && source - 1 < big->count ? big->words[source - 1] : 0;
+        uint64_t combined = (high << 32) | low;
+        big->words[i] = (uint32_t)(combined >> (32 - bitShift));
+    }
+    big->count = newCount;
+    while (big->count > 0 && big->words[big->count - 1] == 0) big->count--;
+}
+
+static int big_compare(const MDJSONBigInt* a, const MDJSONBigInt* b) {
+    if (a->count != b->count) return a->count < b->count ? -1 : 1;
+    for (int i = a->count - 1; i >= 0; i--) {
+        if (a->words[i] != b->words[i]) return a->words[i] < b->words[i] ? -1 : 1;
+    }
+    return 0;
+}
+
+// a -= b; requires a >= b.
+static void big_subtract(MDJSONBigInt* a, const MDJSONBigInt* b) {
+    int64_t borrow = 0;
+    for (int i = 0; i < a->count; i++) {
+        int64_t difference = (int64_t)a->words[i] - (i < b->count ? (int64_t)b->words[i] : 0) - borrow;
+        borrow = difference < 0 ? 1 : 0;
+        a->words[i] = (uint32_t)(difference + (borrow << 32));
+    }
+    while (a->count > 0 && a->words[a->count - 1] == 0) a->count--;
+}
+
+// floor(numerator / denominator) for a quotient below 2^25, and the
+// remainder left in `numerator`.
+static uint32_t big_smallQuotient(MDJSONBigInt* numerator, const MDJSONBigInt* denominator) {
+    uint32_t quotient = 0;
+    MDJSONBigInt product;
+    for (uint32_t bit = 1u << 24; bit != 0; bit >>= 1) {
+        product = *denominator;
+        big_mulSmall(&product, quotient | bit);
+        if (big_compare(&product, numerator) <= 0) quotient |= bit;
+    }
+    product = *denominator;
+    big_mulSmall(&product, quotient);
+    big_subtract(numerator, &product);
+    return quotient;
+}
+
+// The six significant digits of |value| (a finite non-zero double), rounded
+// to nearest with ties to even on the exact binary value the way glibc's
+// printf does, as digits in [100000, 999999] and the decimal exponent of the
+// first one.
+static void roundToSixDigits(double value, uint32_t* digits, int* exponent10) {
+    uint64_t bits;
+    memcpy(&bits, &value, sizeof bits);
+    int biasedExponent = (int)((bits >> 52) & 0x7FF);
+    uint64_t mantissa = bits & ((1ull << 52) - 1);
+    int exponent2;
+    if (biasedExponent == 0) {
+        exponent2 = -1074;
+    } else {
+        mantissa |= 1ull << 52;
+        exponent2 = biasedExponent - 1075;
+    }
+    int bitLength = 64 - __builtin_clzll(mantissa);
+    // floor(log10(2^(exponent2 + bitLength - 1))): a lower bound of the
+    // decimal exponent, at most one too small; the loop below corrects it.
+    int k = (int)(((int64_t)(exponent2 + bitLength - 1) * 78913) >> 18);
+
+    for (;;) {
+        int scale = 5 - k;  // value * 10^scale should lie in [10^5, 10^6)
+        MDJSONBigInt numerator;
+        MDJSONBigInt denominator;
+        big_set(&numerator, mantissa);
+        big_set(&denominator, 1);
+        if (exponent2 >= 0)
+            big_shiftLeft(&numerator, exponent2);
+        else
+            big_shiftLeft(&denominator, -exponent2);
+        if (scale >= 0)
+            big_mulPow10(&numerator, scale);
+        else
+            big_mulPow10(&denominator, -scale);
+
+        uint32_t quotient = big_smallQuotient(&numerator, &denominator);
+        if (quotient >= 1000000) {
+            k++;
+            continue;
+        }
+        if (quotient < 100000) {
+            k--;
+            continue;
+        }
+        // numerator now holds the remainder: compare 2 * remainder with the denominator.
+        big_shiftLeft(&numerator, 1);
+        int half = big_compare(&numerator, &denominator);
+        if (half > 0 || (half == 0 && (quotient & 1) != 0)) quotient++;
+        if (quotient == 1000000) {
+            quotient = 100000;
+            k++;
+        }
+        *digits = quotient;
+        *exponent10 = k;
+        return;
+    }
+}
+
+// Writes the "%lg" text of a finite `value` into `buffer` (at least 16 bytes)
+// and returns its length. Exactly what glibc's printf writes in the C locale:
+// six significant digits, fixed notation for decimal exponents -4 to 5,
+// otherwise d.ddddde+XX, trailing zeros removed. The decimal point is always
+// ".", whatever the process's locale.
+static int formatFloatingPoint(char* buffer, double value) {
+    int length = 0;
+    if (__builtin_signbit(value)) {
+        buffer[length++] = '-';
+        value = -value;
+    }
+    if (value == 0) {
+        buffer[length++] = '0';
+        buffer[length] = '\0';
+        return length;
+    }
+    uint32_t digits;
+    int exponent;
+    roundToSixDigits(value, &digits, &exponent);
+    char text[6];
+    for (int i = 5; i >= 0; i--) {
+        text[i] = (char)('0' + digits % 10);
+        digits /= 10;
+    }
+    int significant = 6;
+    while (significant > 1 && text[significant - 1] == '0') significant--;
+
+    if (exponent < -4 || exponent >= 6) {
+        buffer[length++] = text[0];
+        if (significant > 1) {
+            buffer[length++] = '.';
+            for (int i = 1; i < significant; i++) buffer[length++] = text[i];
+        }
+        buffer[length++] = 'e';
+        buffer[length++] = exponent < 0 ? '-' : '+';
+        int magnitude = exponent < 0 ? -exponent : exponent;
+        if (magnitude >= 100) buffer[length++] = (char)('0' + magnitude / 100);
+        buffer[length++] = (char)('0' + magnitude / 10 % 10);
+        buffer[length++] = (char)('0' + magnitude % 10);
+    } else if (exponent >= 0) {
+        // The integer part always keeps all its digits; only fraction zeros go.
+        for (int i = 0; i <= exponent; i++) buffer[length++] = text[i];
+        if (significant > exponent + 1) {
+            buffer[length++] = '.';
+            for (int i = exponent + 1; i < significant; i++) buffer[length++] = text[i];
+        }
+    } else {
+        buffer[length++] = '0';
+        buffer[length++] = '.';
+        for (int i = 0; i < -exponent - 1; i++) buffer[length++] = '0';
+        for (int i = 0; i < significant; i++) buffer[length++] = text[i];
+    }
+    buffer[length] = '\0';
+    return length;
+}
+
+// ============================================================================
+// Number parsing
+// ============================================================================
+
+static bool isDigit(char ch) { return ch >= '0' && ch <= '9'; }
+
+// Compares digits * 10^exponent10 with binary * 2^exponent2, exactly.
+static int compareDecimalWithBinary(uint64_t digits, int exponent10, uint64_t binary, int exponent2) {
+    MDJSONBigInt decimal;
+    MDJSONBigInt other;
+    big_set(&decimal, digits);
+    big_set(&other, binary);
+    if (exponent10 >= 0)
+        big_mulPow10(&decimal, exponent10);
+    else
+        big_mulPow10(&other, -exponent10);
+    if (exponent2 >= 0)
+        big_shiftLeft(&other, exponent2);
+    else
+        big_shiftLeft(&decimal, -exponent2);
+    return big_compare(&decimal, &other);
+}
+
+// Where the decimal value lies against binary * 2^exponent2: -1 below, 0 on
+// it, 1 above, 2 unknown. With `truncated` the value is somewhere strictly
+// between digits and digits + 1 units.
+static int placeDecimal(uint64_t digits, int exponent10, bool truncated, uint64_t binary, int exponent2) {
+    int low = compareDecimalWithBinary(digits, exponent10, binary, exponent2);
+    if (!truncated) return low;
+    if (low >= 0) return 1;
+    if (compareDecimalWithBinary(digits + 1, exponent10, binary, exponent2) <= 0) return -1;
+    return 2;
+}
+
+// Moves a candidate (positive, at most one step off) to the double nearest
+// to digits * 10^exponent10, ties to even, by comparing exactly with the
+// halfway points to its neighbours. The caller keeps the value within
+// [1e-343, 1e309), where the big integers have room.
+static double correctRounding(double candidate, uint64_t digits, int exponent10, bool truncated) {
+    if (__builtin_isinf(candidate)) candidate = DBL_MAX;
+    for (int step = 0; step < 2; step++) {
+        if (__builtin_isinf(candidate)) return candidate;
+        uint64_t bits;
+        memcpy(&bits, &candidate, sizeof bits);
+        int biasedExponent = (int)(bits >> 52);
+        uint64_t mantissa = bits & ((1ull << 52) - 1);
+        int exponent2 = -1074;
+        if (biasedExponent != 0) {
+            mantissa |= 1ull << 52;
+            exponent2 = biasedExponent - 1075;
+        }
+        // Halfway to the next double up.
+        int above = placeDecimal(digits, exponent10, truncated, 2 * mantissa + 1, exponent2 - 1);
+        if (above == 1 || (above == 0 && (mantissa & 1) != 0)) {
+            bits++;
+            memcpy(&candidate, &bits, sizeof bits);
+            continue;
+        }
+        if (mantissa == 0) return candidate;
+        // Halfway to the next double down; closer below a power of two.
+        int below = mantissa == (1ull << 52) && biasedExponent > 1
+                        ? placeDecimal(digits, exponent10, truncated, 4 * mantissa - 1, exponent2 - 2)
+                        : placeDecimal(digits, exponent10, truncated, 2 * mantissa - 1, exponent2 - 1);
+        if (below == -1 || (below == 0 && (mantissa & 1) != 0)) {
+            bits--;
+            memcpy(&candidate, &bits, sizeof bits);
+            continue;
+        }
+        return candidate;
+    }
+    return candidate;
+}
+
+// Reads the longest leading decimal number of text[0..length) (digits, an
+// optional fraction, an optional exponent; a sign is handled by the caller;
+// anything after the number is ignored, as "%lg" with scanf would) and
+// returns the double nearest to it. No locale is consulted.
+//
+// Precision: the first 19 significant digits are kept exactly in a 64-bit
+// integer; later digits only move the exponent. That integer is scaled by a
+// power of ten in x87 extended precision (11 more mantissa bits than a
+// double), and the candidate is then checked exactly against the halfway
+// points to its neighbours with big integers. So any text of at most 19
+// significant digits gives the correctly rounded double (ties to even), as
+// strtod would. With more digits the result is still correctly rounded
+// unless a halfway point falls inside the dropped digits, where it may be
+// the other neighbour (1 ulp). Values beyond the double range give infinity,
+// values below half the smallest subnormal zero.
+static double parseFloatingPoint(const char* text, int length) {
+    uint64_t digits = 0;
+    int significantDigits = 0;
+    bool truncated = false;
+    int exponent = 0;
+    int i = 0;
+    for (; i < length && isDigit(text[i]); i++) {
+        if (significantDigits < 19) {
+            digits = digits * 10 + (uint64_t)(text[i] - '0');
+            if (digits != 0) significantDigits++;
+        } else {
+            exponent++;
+            if (text[i] != '0') truncated = true;
+        }
+    }
+    if (i < length && text[i] == '.') {
+        for (i++; i < length && isDigit(text[i]); i++) {
+            if (significantDigits < 19) {
+                digits = digits * 10 + (uint64_t)(text[i] - '0');
+                if (digits != 0) significantDigits++;
+                exponent--;
+            } else if (text[i] != '0') {
+                truncated = true;
+            }
+        }
+    }
+    if (i < length && (text[i] == 'e' || text[i] == 'E')) {
+        int j = i + 1;
+        int exponentSign = 1;
+        if (j < length && (text[j] == '+' || text[j] == '-')) {
+            if (text[j] == '-') exponentSign = -1;
+            j++;
+        }
+        if (j < length && isDigit(text[j])) {
+            int written = 0;
+            for (; j < length && isDigit(text[j]); j++) {
+                if (written < 100000) written = written * 10 + (text[j] - '0');
+            }
+            exponent += exponentSign * written;
+        }
+    }
+    if (digits == 0) return 0.0;
+    // digits * 10^exponent lies in [10^(magnitude - 1), 10^magnitude).
+    int magnitude = exponent + significantDigits;
+    if (magnitude > 309) return __builtin_inf();
+    if (magnitude < -323) return 0.0;  // below 1e-324, under half the smallest subnormal
+
+    static const long double powersOf10[9] = {1e1L, 1e2L, 1e4L, 1e8L, 1e16L, 1e32L, 1e64L, 1e128L, 1e256L};
+    int remaining = exponent < 0 ? -exponent : exponent;
+    long double scale = 1.0L;
+    for (int bit = 0; bit < 9 && remaining != 0; bit++, remaining >>= 1) {
+        if (remaining & 1) scale *= powersOf10[bit];
+    }
+    // Dividing by an exact-as-possible power keeps small values accurate
+    // (10^-n has no exact binary form; 10^n up to 10^27 has).
+    long double scaled = exponent < 0 ? (long double)digits / scale : (long double)digits * scale;
+    return correctRounding((double)scaled, digits, exponent, truncated);
+}
+
+// ============================================================================
+// Encoder
+// ============================================================================
+
+static int addJSONData(MDJSONEncodeContext* context, const char* data, int length) {
+    return context->addJSONData(data, length, context->userData);
+}
+
+// Input chunk of the string escaper. Every input byte may grow to six output
+// bytes ("\u001f"), so the work buffer holds six times a chunk; the sink still
+// gets one call per chunk.
+#define MDJSON_ESCAPE_CHUNK 256
+#define MDJSON_ESCAPE_BUFFER (MDJSON_ESCAPE_CHUNK * 6)
+
+static int appendEscapedString(MDJSONEncodeContext* context, const char* string, int length) {
+    static const char hexDigits[] = "0123456789abcdef";
+    char work[MDJSON_ESCAPE_BUFFER];
+    int offset = 0;
+    while (offset < length) {
+        int chunk = length - offset;
+        if (chunk > MDJSON_ESCAPE_CHUNK) chunk = MDJSON_ESCAPE_CHUNK;
+        int out = 0;
+        for (int i = 0; i < chunk; i++) {
+            unsigned char ch = (unsigned char)string[offset + i];
+            switch (ch) {
+                case '"':
+                case '\\':
+                    work[out++] = '\\';
+                    work[out++] = (char)ch;
+                    break;
+                case '\b':
+                    work[out++] = '\\';
+                    work[out++] = 'b';
+                    break;
+                case '\t':
+                    work[out++] = '\\';
+                    work[out++] = 't';
+                    break;
+                case '\n':
+                    work[out++] = '\\';
+                    work[out++] = 'n';
+                    break;
+                case '\f':
+                    work[out++] = '\\';
+                    work[out++] = 'f';
+                    break;
+                case '\r':
+                    work[out++] = '\\';
+                    work[out++] = 'r';
+                    break;
+                default:
+                    if (ch < 0x20) {
+                        // Other control bytes (0x00, 0x0B, ESC...) are written as
+                        // \u00xx rather than failing: a failure here would leave
+                        // a crash report truncated mid-string over one stray byte
+                        // in, say, a thread name.
+                        work[out++] = '\\';
+                        work[out++] = 'u';
+                        work[out++] = '0';
+                        work[out++] = '0';
+                        work[out++] = hexDigits[ch >> 4];
+                        work[out++] = hexDigits[ch & 0xF];
+                    } else {
+                        work[out++] = (char)ch;
+                    }
+                    break;
+            }
+        }
+        int result = addJSONData(context, work, out);
+        if (result != MDJSON_OK) return result;
+        offset += chunk;
+    }
+    return MDJSON_OK;
+}
+
+static int addQuotedEscapedString(MDJSONEncodeContext* context, const char* string, int length) {
+    int result = addJSONData(context, "\"", 1);
+    if (result != MDJSON_OK) return result;
+    result = appendEscapedString(context, string, length);
+    if (result != MDJSON_OK) return result;
+    return addJSONData(context, "\"", 1);
+}
+
+static const char kIndentSpaces[] =
+    "                                                                                                                "
+    "                ";  // 128 spaces
+
+// A newline and `level` indentation steps of four spaces.
+static int addNewlineAndIndent(MDJSONEncodeContext* context, int level) {
+    int result = addJSONData(context, "\n", 1);
+    if (result != MDJSON_OK) return result;
+    int remaining = level * 4;
+    while (remaining > 0) {
+        int piece = remaining > 128 ? 128 : remaining;
+        result = addJSONData(context, kIndentSpaces, piece);
+        if (result != MDJSON_OK) return result;
+        remaining -= piece;
+    }
+    return MDJSON_OK;
+}
+
+// The prefix of every element: separator, indentation, and the member name
+// inside objects.
+static int beginElement(MDJSONEncodeContext* context, const char* name) {
+    // A member without a name is refused before the separator is written,
+    // so the output stays well formed and the next member gets no stray comma.
+    bool needsName = context->isObject[context->containerLevel];
+    if (needsName && name == NULL) return MDJSON_ERROR_INVALID_DATA;
+    int result;
+    if (context->isFirstEntry) {
+        context->isFirstEntry = false;
+    } else {
+        result = addJSONData(context, ",", 1);
+        if (result != MDJSON_OK) return result;
+    }
+    if (context->prettyPrint && context->containerLevel > 0) {
+        result = addNewlineAndIndent(context, context->containerLevel);
+        if (result != MDJSON_OK) return result;
+    }
+    if (needsName) {
+        result = addQuotedEscapedString(context, name, (int)strlen(name));
+        if (result != MDJSON_OK) return result;
+        return context->prettyPrint ? addJSONData(context, ": ", 2) : addJSONData(context, ":", 1);
+    }
+    return MDJSON_OK;
+}
+
+void mdjson_beginEncode(MDJSONEncodeContext* context, bool prettyPrint, MDJSONAddDataFunc addJSONDataFunc,
+                        void* userData) {
+    memset(context, 0, sizeof(*context));
+    context->addJSONData = addJSONDataFunc;
+    context->userData = userData;
+    context->prettyPrint = prettyPrint;
+    context->isFirstEntry = true;
+}
+
+static int beginContainer(MDJSONEncodeContext* context, const char* name, bool isObject) {
+    // The flag array has room for MDJSON_MAX_CONTAINER_DEPTH - 1 open
+    // containers; one more fails before anything is written, so the flags
+    // never overflow and the output stays well formed up to here.
+    if (context->containerLevel < 0 || context->containerLevel >= MDJSON_MAX_CONTAINER_DEPTH - 1) {
+        return MDJSON_ERROR_DATA_TOO_LONG;
+    }
+    int result = beginElement(context, name);
+    if (result != MDJSON_OK) return result;
+    context->containerLevel++;
+    context->isObject[context->containerLevel] = isObject;
+    context->isFirstEntry = true;
+    return isObject ? addJSONData(context, "{", 1) : addJSONData(context, "[", 1);
+}
+
+int mdjson_beginObject(MDJSONEncodeContext* context, const char* name) { return beginContainer(context, name, true); }
+
+int mdjson_beginArray(MDJSONEncodeContext* context, const char* name) { return beginContainer(context, name, false); }
+
+int mdjson_endContainer(MDJSONEncodeContext* context) {
+    if (context->containerLevel <= 0) return MDJSON_OK;
+    bool isObject = context->isObject[context->containerLevel];
+    context->containerLevel--;
+    if (context->prettyPrint && !context->isFirstEntry) {
+        int result = addNewlineAndIndent(context, context->containerLevel);
+        if (result != MDJSON_OK) return result;
+    }
+    context->isFirstEntry = false;
+    return isObject ? addJSONData(context, "}", 1) : addJSONData(context, "]", 1);
+}
+
+int mdjson_endEncode(MDJSONEncodeContext* context) {
+    int result = MDJSON_OK;
+    while (context->containerLevel > 0) {
+        result = mdjson_endContainer(context);
+        if (result != MDJSON_OK) break;
+    }
+    return result;
+}
+
+int mdjson_addBooleanElement(MDJSONEncodeContext* context, const char* name, bool value) {
+    int result = beginElement(context, name);
+    if (result != MDJSON_OK) return result;
+    return value ? addJSONData(context, "true", 4) : addJSONData(context, "false", 5);
+}
+
+int mdjson_addIntegerElement(MDJSONEncodeContext* context, const char* name, int64_t value) {
+    int result = beginElement(context, name);
+    if (result != MDJSON_OK) return result;
+    char buffer[MDJSON_NUMBER_BUFFER_SIZE];
+    int length = formatInteger(buffer, value);
+    return addJSONData(context, buffer, length);
+}
+
+int mdjson_addFloatingPointElement(MDJSONEncodeContext* context, const char* name, double value) {
+    int result = beginElement(context, name);
+    if (result != MDJSON_OK) return result;
+    // NaN and the infinities have no JSON form; "nan" or "inf" would make the
+    // whole report undecodable, so they are written as null.
+    if (__builtin_isnan(value) || __builtin_isinf(value)) return addJSONData(context, "null", 4);
+    char buffer[MDJSON_NUMBER_BUFFER_SIZE];
+    int length = formatFloatingPoint(buffer, value);
+    return addJSONData(context, buffer, length);
+}
+
+int mdjson_addNullElement(MDJSONEncodeContext* context, const char* name) {
+    int result = beginElement(context, name);
+    if (result != MDJSON_OK) return result;
+    return addJSONData(context, "null", 4);
+}
+
+int mdjson_addStringElement(MDJSONEncodeContext* context, const char* name, const char* value, int length) {
+    // Only -1 asks for strlen; another negative length is a caller's mistake
+    // and is refused before anything is written.
+    if (value != NULL && length < -1) return MDJSON_ERROR_INVALID_DATA;
+    int result = beginElement(context, name);
+    if (result != MDJSON_OK) return result;
+    if (value == NULL) return addJSONData(context, "null", 4);
+    if (length == -1) length = (int)strlen(value);
+    return addQuotedEscapedString(context, value, length);
+}
+
+int mdjson_beginStringElement(MDJSONEncodeContext* context, const char* name) {
+    int result = beginElement(context, name);
+    if (result != MDJSON_OK) return result;
+    return addJSONData(context, "\"", 1);
+}
+
+int mdjson_appendStringElement(MDJSONEncodeContext* context, const char* value, int length) {
+    if (value == NULL || length <= 0) return MDJSON_OK;
+    return appendEscapedString(context, value, length);
+}
+
+int mdjson_endStringElement(MDJSONEncodeContext* context) { return addJSONData(context, "\"", 1); }
+
+int mdjson_beginDataElement(MDJSONEncodeContext* context, const char* name) {
+    return mdjson_beginStringElement(context, name);
+}
+
+int mdjson_appendDataElement(MDJSONEncodeContext* context, const char* value, int length) {
+    static const char hexDigits[] = "0123456789ABCDEF";
+    if (value == NULL) return MDJSON_OK;
+    for (int i = 0; i < length; i++) {
+        unsigned char byte = (unsigned char)value[i];
+        char pair[2] = {hexDigits[byte >> 4], hexDigits[byte & 0xF]};
+        int result = addJSONData(context, pair, 2);
+        if (result != MDJSON_OK) return result;
+    }
+    return MDJSON_OK;
+}
+
+int mdjson_endDataElement(MDJSONEncodeContext* context) { return mdjson_endStringElement(context); }
+
+int mdjson_addDataElement(MDJSONEncodeContext* context, const char* name, const char* value, int length) {
+    int result = mdjson_beginDataElement(context, name);
+    if (result != MDJSON_OK) return result;
+    result = mdjson_appendDataElement(context, value, length);
+    if (result != MDJSON_OK) return result;
+    return mdjson_endDataElement(context);
+}
+
+// ============================================================================
+// Decoder
+// ============================================================================
+
+typedef struct {
+    const char* dataStart;  // for error offsets
+    const char* bufferPtr;  // read cursor; file embedding moves it when refilling
+    const char* bufferEnd;  // end of data
+    char* nameBuffer;
+    int nameBufferLength;
+    char* stringBuffer;
+    int stringBufferLength;
+    const MDJSONDecodeCallbacks* callbacks;
+    void* userData;
+} MDJSONDecodeContext;
+
+static bool isWhitespace(char ch) {
+    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
+}
+
+// Skips whitespace; incomplete when nothing follows.
+static int skipWhitespace(MDJSONDecodeContext* context) {
+    while (context->bufferPtr < context->bufferEnd && isWhitespace(*context->bufferPtr)) context->bufferPtr++;
+    return context->bufferPtr < context->bufferEnd ? MDJSON_OK : MDJSON_ERROR_INCOMPLETE;
+}
+
+static int hexValue(char ch) {
+    if (ch >= '0' && ch <= '9') return ch - '0';
+    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+    return -1;
+}
+
+// Four hexadecimal digits at *src, which must end before `end`.
+static int readHex4(const char** src, const char* end, unsigned* value) {
+    unsigned result = 0;
+    for (int i = 0; i < 4; i++) {
+        if (*src >= end) return MDJSON_ERROR_INCOMPLETE;
+        int digit = hexValue(**src);
+        if (digit < 0) return MDJSON_ERROR_INVALID_CHARACTER;
+        result = (result << 4) | (unsigned)digit;
+        (*src)++;
+    }
+    *value = result;
+    return MDJSON_OK;
+}
+
+// Decodes the string at the cursor into dst (NUL-terminated).
+static int decodeString(MDJSONDecodeContext* context, char* dst, int dstLength) {
+    const char* end = context->bufferEnd;
+    if (context->bufferPtr >= end) return MDJSON_ERROR_INCOMPLETE;
+    if (*context->bufferPtr != '"') return MDJSON_ERROR_INVALID_CHARACTER;
+    const char* start = ++context->bufferPtr;
+
+    // Find the closing quote, stepping over every escaped byte.
+    const char* closing = start;
+    bool hasEscapes = false;
+    while (closing < end && *closing != '"') {
+        if (*closing == '\\') {
+            hasEscapes = true;
+            closing++;
+        }
+        closing++;
+    }
+    if (closing >= end) return MDJSON_ERROR_INCOMPLETE;
+    int rawLength = (int)(closing - start);
+    if (rawLength >= dstLength) return MDJSON_ERROR_DATA_TOO_LONG;
+    context->bufferPtr = closing + 1;
+
+    if (!hasEscapes) {
+        memcpy(dst, start, (size_t)rawLength);
+        dst[rawLength] = '\0';
+        return MDJSON_OK;
+    }
+
+    // Escapes only ever shrink the text, so rawLength + 1 bytes suffice; the
+    // bound is checked anyway.
+    char* out = dst;
+    char* const outEnd = dst + dstLength - 1;  // room for the NUL
+    const char* src = start;
+    while (src < closing) {
+        if (out >= outEnd) return MDJSON_ERROR_DATA_TOO_LONG;
+        char ch = *src++;
+        if (ch != '\\') {
+            *out++ = ch;
+            continue;
+        }
+        // The scan above guarantees that an escaped byte precedes the quote.
+        ch = *src++;
+        switch (ch) {
+            case '"':
+            case '\\':
+            case '/':
+                *out++ = ch;
+                continue;
+            case 'b':
+                *out++ = '\b';
+                continue;
+            case 'f':
+                *out++ = '\f';
+                continue;
+            case 'n':
+                *out++ = '\n';
+                continue;
+            case 'r':
+                *out++ = '\r';
+                continue;
+            case 't':
+                *out++ = '\t';
+                continue;
+            case 'u':
+                break;
+            default:
+                return MDJSON_ERROR_INVALID_CHARACTER;
+        }
+        unsigned codePoint;
+        int result = readHex4(&src, closing, &codePoint);
+        if (result != MDJSON_OK) return result;
+        if (codePoint >= 0xD800 && codePoint <= 0xDBFF) {
+            if (closing - src < 6) return MDJSON_ERROR_INCOMPLETE;
+            if (src[0] != '\\' || src[1] != 'u') return MDJSON_ERROR_INVALID_CHARACTER;
+            src += 2;
+            unsigned low;
+            result = readHex4(&src, closing, &low);
+            if (result != MDJSON_OK) return result;
+            if (low < 0xDC00 || low > 0xDFFF) return MDJSON_ERROR_INVALID_CHARACTER;
+            codePoint = 0x10000 + ((codePoint - 0xD800) << 10) + (low - 0xDC00);
+        } else if (codePoint >= 0xDC00 && codePoint <= 0xDFFF) {
+            return MDJSON_ERROR_INVALID_CHARACTER;
+        }
+
+        int needed = codePoint < 0x80 ? 1 : codePoint < 0x800 ? 2 : codePoint < 0x10000 ? 3 : 4;
+        if (codePoint > 0x10FFFF) return MDJSON_ERROR_INVALID_CHARACTER;
+        if (outEnd - out < needed) return MDJSON_ERROR_DATA_TOO_LONG;
+        switch (needed) {
+            case 1:
+                *out++ = (char)codePoint;
+                break;
+            case 2:
+                *out++ = (char)(0xC0 | (codePoint >> 6));
+                *out++ = (char)(0x80 | (codePoint & 0x3F));
+                break;
+            case 3:
+                *out++ = (char)(0xE0 | (codePoint >> 12));
+                *out++ = (char)(0x80 | ((codePoint >> 6) & 0x3F));
+                *out++ = (char)(0x80 | (codePoint & 0x3F));
+                break;
+            default:
+                *out++ = (char)(0xF0 | (codePoint >> 18));
+                *out++ = (char)(0x80 | ((codePoint >> 12) & 0x3F));
+                *out++ = (char)(0x80 | ((codePoint >> 6) & 0x3F));
+                *out++ = (char)(0x80 | (codePoint & 0x3F));
+                break;
+        }
+    }
+    *out = '\0';
+    return MDJSON_OK;
+}
+
+static bool isNumberCharacter(char ch) {
+    return isDigit(ch) || ch == '.' || ch == 'e' || ch == 'E' || ch == '+' || ch == '-';
+}
+
+static int decodeNumber(MDJSONDecodeContext* context, const char* name) {
+    const char* end = context->bufferEnd;
+    int64_t sign = 1;
+    if (*context->bufferPtr == '-') {
+        context->bufferPtr++;
+        if (context->bufferPtr >= end) return MDJSON_ERROR_INCOMPLETE;
+        if (!isDigit(*context->bufferPtr)) return MDJSON_ERROR_INVALID_CHARACTER;
+        sign = -1;
+    }
+    const char* numberStart = context->bufferPtr;
+
+    int64_t value = 0;
+    bool overflow = false;
+    while (context->bufferPtr < end && isDigit(*context->bufferPtr)) {
+        int digit = *context->bufferPtr - '0';
+        if (value > (INT64_MAX - digit) / 10) {
+            overflow = true;
+            break;
+        }
+        value = value * 10 + digit;
+        context->bufferPtr++;
+    }
+    if (context->bufferPtr >= end) return MDJSON_ERROR_INCOMPLETE;
+    if (!overflow && !isNumberCharacter(*context->bufferPtr)) {
+        return context->callbacks->onIntegerElement(name, value * sign, context->userData);
+    }
+
+    while (context->bufferPtr < end && isNumberCharacter(*context->bufferPtr)) context->bufferPtr++;
+    if (context->bufferPtr >= end) return MDJSON_ERROR_INCOMPLETE;
+    int length = (int)(context->bufferPtr - numberStart);
+    if (length >= context->stringBufferLength) return MDJSON_ERROR_DATA_TOO_LONG;
+    memcpy(context->stringBuffer, numberStart, (size_t)length);
+    context->stringBuffer[length] = '\0';
+    double number = parseFloatingPoint(context->stringBuffer, length);
+    return context->callbacks->onFloatingPointElement(name, (double)sign * number, context->userData);
+}
+
+// One element that is not a container.
+static int decodeScalar(MDJSONDecodeContext* context, const char* name) {
+    const MDJSONDecodeCallbacks* callbacks = context->callbacks;
+    const char* ptr = context->bufferPtr;
+    const int remaining = (int)(context->bufferEnd - ptr);
+    switch (*ptr) {
+        case '"': {
+            int result = decodeString(context, context->stringBuffer, context->stringBufferLength);
+            if (result != MDJSON_OK) return result;
+            return callbacks->onStringElement(name, context->stringBuffer, context->userData);
+        }
+        case 't':
+            if (remaining < 4) return MDJSON_ERROR_INCOMPLETE;
+            if (memcmp(ptr, "true", 4) != 0) return MDJSON_ERROR_INVALID_CHARACTER;
+            context->bufferPtr += 4;
+            return callbacks->onBooleanElement(name, true, context->userData);
+        case 'f':
+            if (remaining < 5) return MDJSON_ERROR_INCOMPLETE;
+            if (memcmp(ptr, "false", 5) != 0) return MDJSON_ERROR_INVALID_CHARACTER;
+            context->bufferPtr += 5;
+            return callbacks->onBooleanElement(name, false, context->userData);
+        case 'n':
+            if (remaining < 4) return MDJSON_ERROR_INCOMPLETE;
+            if (memcmp(ptr, "null", 4) != 0) return MDJSON_ERROR_INVALID_CHARACTER;
+            context->bufferPtr += 4;
+            return callbacks->onNullElement(name, context->userData);
+        default:
+            if (*ptr == '-' || isDigit(*ptr)) return decodeNumber(context, name);
+            return MDJSON_ERROR_INVALID_CHARACTER;
+    }
+}
+
+// Decodes one element (the top one named `topName`) and then calls
+// onEndData. Nesting is tracked in a fixed stack rather than by recursion,
+// so deep input cannot exhaust a small signal stack; the limit is the
+// encoder's (MDJSON_MAX_CONTAINER_DEPTH - 1 open containers), and one more
+// opening bracket fails with "Invalid data". The cursor lives in the context
+// and is re-read after every callback, because file embedding refills the
+// buffer from inside the callbacks.
+static int decodeDocument(MDJSONDecodeContext* context, const char* topName) {
+    const MDJSONDecodeCallbacks* callbacks = context->callbacks;
+    bool isObject[MDJSON_MAX_CONTAINER_DEPTH];
+    int depth = 0;
+    const char* name = topName;
+    int result;
+
+    for (;;) {
+        // One element, named `name`.
+        result = skipWhitespace(context);
+        if (result != MDJSON_OK) return result;
+        bool justOpened = false;
+        char ch = *context->bufferPtr;
+        if (ch == '[' || ch == '{') {
+            if (depth >= MDJSON_MAX_CONTAINER_DEPTH - 1) return MDJSON_ERROR_INVALID_DATA;
+            context->bufferPtr++;
+            bool object = ch == '{';
+            result = object ? callbacks->onBeginObject(name, context->userData)
+                            : callbacks->onBeginArray(name, context->userData);
+            if (result != MDJSON_OK) return result;
+            isObject[++depth] = object;
+            justOpened = true;
+        } else {
+            result = decodeScalar(context, name);
+            if (result != MDJSON_OK) return result;
+            if (depth == 0) break;
+        }
+
+        // Inside the container at `depth`: after an element comes whitespace
+        // and an optional comma; then a closing bracket or the next entry.
+        for (;;) {
+            if (!justOpened) {
+                result = skipWhitespace(context);
+                if (result != MDJSON_OK) return result;
+                if (*context->bufferPtr == ',') context->bufferPtr++;
+            }
+            justOpened = false;
+            result = skipWhitespace(context);
+            if (result != MDJSON_OK) return result;
+            if (*context->bufferPtr != (isObject[depth] ? '}' : ']')) break;
+            context->bufferPtr++;
+            result = callbacks->onEndContainer(context->userData);
+            if (result != MDJSON_OK) return result;
+            if (--depth == 0) return callbacks->onEndData(context->userData);
+        }
+
+        if (isObject[depth]) {
+            result = decodeString(context, context->nameBuffer, context->nameBufferLength);
+            if (result != MDJSON_OK) return result;
+            result = skipWhitespace(context);
+            if (result != MDJSON_OK) return result;
+            if (*context->bufferPtr != ':') return MDJSON_ERROR_INVALID_CHARACTER;
+            context->bufferPtr++;
+            name = context->nameBuffer;
+        } else {
+            name = NULL;
+        }
+    }
+    return callbacks->onEndData(context->userData);
+}
+
+int mdjson_decode(const char* data, int length, char* buffer, int bufferLength, const MDJSONDecodeCallbacks* callbacks,
+                  void* userData, int* errorOffset) {
+    if (data == NULL || length < 0) length = 0;
+    if (buffer == NULL || bufferLength < 0) bufferLength = 0;
+    int nameBufferLength = bufferLength / 4;
+    MDJSONDecodeContext context;
+    context.dataStart = data;
+    context.bufferPtr = data;
+    context.bufferEnd = data + length;
+    context.nameBuffer = buffer;
+    context.nameBufferLength = nameBufferLength;
+    context.stringBuffer = buffer + nameBufferLength;
+    context.stringBufferLength = bufferLength - nameBufferLength;
+    context.callbacks = callbacks;
+    context.userData = userData;
+
+    int result = decodeDocument(&context, NULL);
+    if (result != MDJSON_OK && errorOffset != NULL) *errorOffset = (int)(context.bufferPtr - context.dataStart);
+    return result;
+}
+
+// ============================================================================
+// Embedding JSON text and files into the document being encoded
+// ============================================================================
+
+#define MDJSON_EMBED_NAME_BUFFER 100
+#define MDJSON_EMBED_STRING_BUFFER 500
+#define MDJSON_EMBED_FILE_BUFFER 1000
+
+typedef struct JSONFromFileContext {
+    MDJSONEncodeContext* encodeContext;
+    MDJSONDecodeContext* decodeContext;
+    char* bufferStart;
+    const char* sourceFilename;
+    int fd;
+    bool isEOF;
+    bool closeLastContainer;
+    void (*updateDecoder)(struct JSONFromFileContext* context);
+} JSONFromFileContext;
+
+static void updateDecoder_doNothing(JSONFromFileContext* context) { (void)context; }
+
+// strerror may translate (locale lookup); the untranslated table is a plain read.
+static const char* errorText(int error) {
+    const char* text = strerrordesc_np(error);
+    return text != NULL ? text : "Unknown error";
+}
+
+// Keeps at least half a buffer of input ahead of the cursor: when less is
+// left, the rest moves to the front and the buffer is filled up behind it.
+static void updateDecoder_readFile(JSONFromFileContext* context) {
+    if (context->isEOF) return;
+    MDJSONDecodeContext* decodeContext = context->decodeContext;
+    char* start = context->bufferStart;
+    int remaining = (int)(decodeContext->bufferEnd - decodeContext->bufferPtr);
+    int size = (int)(decodeContext->bufferEnd - start);
+    if (remaining >= size / 2) return;
+
+    memmove(start, decodeContext->bufferPtr, (size_t)remaining);
+    decodeContext->bufferPtr = start;
+    decodeContext->dataStart = start;
+    int wanted = size - remaining;
+    int got = 0;
+    int error = 0;
+    while (got < wanted) {
+        ssize_t count = read(context->fd, start + remaining + got, (size_t)(wanted - got));
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            error = errno;
+            break;
+        }
+        if (count == 0) break;
+        got += (int)count;
+    }
+    if (got < wanted) {
+        context->isEOF = true;
+        decodeContext->bufferEnd = start + remaining + got;
+        if (error != 0) MDLOG_ERROR("Error reading file %s: %s", context->sourceFilename, errorText(error));
+    }
+}
+
+static int embed_onBooleanElement(const char* name, bool value, void* userData) {
+    JSONFromFileContext* context = (JSONFromFileContext*)userData;
+    int result = mdjson_addBooleanElement(context->encodeContext, name, value);
+    context->updateDecoder(context);
+    return result;
+}
+
+static int embed_onFloatingPointElement(const char* name, double value, void* userData) {
+    JSONFromFileContext* context = (JSONFromFileContext*)userData;
+    int result = mdjson_addFloatingPointElement(context->encodeContext, name, value);
+    context->updateDecoder(context);
+    return result;
+}
+
+static int embed_onIntegerElement(const char* name, int64_t value, void* userData) {
+    JSONFromFileContext* context = (JSONFromFileContext*)userData;
+    int result = mdjson_addIntegerElement(context->encodeContext, name, value);
+    context->updateDecoder(context);
+    return result;
+}
+
+static int embed_onNullElement(const char* name, void* userData) {
+    JSONFromFileContext* context = (JSONFromFileContext*)userData;
+    int result = mdjson_addNullElement(context->encodeContext, name);
+    context->updateDecoder(context);
+    return result;
+}
+
+static int embed_onStringElement(const char* name, const char* value, void* userData) {
+    JSONFromFileContext* context = (JSONFromFileContext*)userData;
+    int result = mdjson_addStringElement(context->encodeContext, name, value, (int)strlen(value));
+    context->updateDecoder(context);
+    return result;
+}
+
+static int embed_onBeginObject(const char* name, void* userData) {
+    JSONFromFileContext* context = (JSONFromFileContext*)userData;
+    int result = mdjson_beginObject(context->encodeContext, name);
+    context->updateDecoder(context);
+    return result;
+}
+
+static int embed_onBeginArray(const char* name, void* userData) {
+    JSONFromFileContext* context = (JSONFromFileContext*)userData;
+    int result = mdjson_beginArray(context->encodeContext, name);
+    context->updateDecoder(context);
+    return result;
+}
+
+// Without closeLastContainer, closings below level 3 are dropped: the
+// source's outermost container then stays open in a report whose top object
+// sits at level 1, and the caller can go on adding members to it.
+static int embed_onEndContainer(void* userData) {
+    JSONFromFileContext* context = (JSONFromFileContext*)userData;
+    int result = MDJSON_OK;
+    if (context->closeLastContainer || context->encodeContext->containerLevel >= 3) {
+        result = mdjson_endContainer(context->encodeContext);
+    }
+    context->updateDecoder(context);
+    return result;
+}
+
+static int embed_onEndData(void* userData) {
+    (void)userData;
+    return MDJSON_OK;
+}
+
+static const MDJSONDecodeCallbacks kEmbedCallbacks = {
+    embed_onBooleanElement, embed_onFloatingPointElement,
+    embed_onIntegerElement, embed_onNullElement,
+    embed_onStringElement,  embed_onBeginObject,
+    embed_onBeginArray,     embed_onEndContainer,
+    embed_onEndData,
+};
+
+// Decodes through the embedding callbacks, then (with closeLastContainer)
+// closes whatever the source left open, so that a truncated source still
+// leaves balanced brackets.
+static int embedDocument(JSONFromFileContext* context, const char* name) {
+    MDJSONEncodeContext* encodeContext = context->encodeContext;
+    int levelBefore = encodeContext->containerLevel;
+    int result = decodeDocument(context->decodeContext, name);
+    if (context->closeLastContainer) {
+        // Every call lowers the level, even when the sink fails.
+        while (encodeContext->containerLevel > levelBefore) mdjson_endContainer(encodeContext);
+    }
+    return result;
+}
+
+int mdjson_addJSONElement(MDJSONEncodeContext* context, const char* name, const char* jsonData, int jsonDataLength,
+                          bool closeLastContainer) {
+    if (jsonData == NULL || jsonDataLength < 0) jsonDataLength = 0;
+    char nameBuffer[MDJSON_EMBED_NAME_BUFFER];
+    char stringBuffer[MDJSON_EMBED_STRING_BUFFER];
+    JSONFromFileContext fileContext;
+    MDJSONDecodeContext decodeContext;
+    decodeContext.dataStart = jsonData;
+    decodeContext.bufferPtr = jsonData;
+    decodeContext.bufferEnd = jsonData + jsonDataLength;
+    decodeContext.nameBuffer = nameBuffer;
+    decodeContext.nameBufferLength = (int)sizeof(nameBuffer);
+    decodeContext.stringBuffer = stringBuffer;
+    decodeContext.stringBufferLength = (int)sizeof(stringBuffer);
+    decodeContext.callbacks = &kEmbedCallbacks;
+    decodeContext.userData = &fileContext;
+
+    fileContext.encodeContext = context;
+    fileContext.decodeContext = &decodeContext;
+    fileContext.bufferStart = NULL;
+    fileContext.sourceFilename = NULL;
+    fileContext.fd = -1;
+    fileContext.isEOF = true;
+    fileContext.closeLastContainer = closeLastContainer;
+    fileContext.updateDecoder = updateDecoder_doNothing;
+    return embedDocument(&fileContext, name);
+}
+
+int mdjson_addJSONFromFile(MDJSONEncodeContext* context, const char* name, const char* filename,
+                           bool closeLastContainer) {
+    char nameBuffer[MDJSON_EMBED_NAME_BUFFER];
+    char stringBuffer[MDJSON_EMBED_STRING_BUFFER];
+    char readBuffer[MDJSON_EMBED_FILE_BUFFER];
+    JSONFromFileContext fileContext;
+    MDJSONDecodeContext decodeContext;
+    char* const bufferEnd = readBuffer + sizeof(readBuffer);
+    decodeContext.dataStart = bufferEnd;
+    decodeContext.bufferPtr = bufferEnd;
+    decodeContext.bufferEnd = bufferEnd;
+    decodeContext.nameBuffer = nameBuffer;
+    decodeContext.nameBufferLength = (int)sizeof(nameBuffer);
+    decodeContext.stringBuffer = stringBuffer;
+    decodeContext.stringBufferLength = (int)sizeof(stringBuffer);
+    decodeContext.callbacks = &kEmbedCallbacks;
+    decodeContext.userData = &fileContext;
+
+    fileContext.encodeContext = context;
+    fileContext.decodeContext = &decodeContext;
+    fileContext.bufferStart = readBuffer;
+    fileContext.sourceFilename = filename != NULL ? filename : "(null)";
+    fileContext.fd = filename != NULL ? open(filename, O_RDONLY | O_CLOEXEC) : -1;
+    fileContext.isEOF = false;
+    fileContext.closeLastContainer = closeLastContainer;
+    fileContext.updateDecoder = updateDecoder_readFile;
+
+    if (fileContext.fd < 0) {
+        // Decodes as empty input: "Incomplete data".
+        MDLOG_ERROR("Error reading file %s: %s", fileContext.sourceFilename,
+                    errorText(filename != NULL ? errno : EINVAL));
+        fileContext.isEOF = true;
+        decodeContext.bufferPtr = readBuffer;
+        decodeContext.dataStart = readBuffer;
+        decodeContext.bufferEnd = readBuffer;
+    } else {
+        updateDecoder_readFile(&fileContext);
+    }
+    int result = embedDocument(&fileContext, name);
+    if (fileContext.fd >= 0) close(fileContext.fd);
+    return result;
+}
