@@ -546,8 +546,10 @@ TEST(JsonCodecSignalSafety, EncoderAndDecoderRunInASegvHandlerOnASmallAltStack) 
         action.sa_flags = SA_SIGINFO | SA_ONSTACK;
         sigemptyset(&action.sa_mask);
         if (sigaction(SIGSEGV, &action, nullptr) != 0) _exit(21);
-        volatile int* volatile nowhere = nullptr;
-        *nowhere = 1;
+        // A real fault: a store into a page nobody may touch.
+        void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (page == MAP_FAILED) _exit(23);
+        *static_cast<volatile int*>(page) = 1;
         _exit(22);
     }
     int status = 0;

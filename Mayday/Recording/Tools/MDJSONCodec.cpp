@@ -3,11 +3,12 @@
 // Crash-path code: no heap, no locks, no stdio, no exceptions, no globals
 // that change. All state lives in caller-owned records and fixed stack
 // buffers; the only system calls are open/read/close (file embedding), and
-// the only library calls are memcpy/memmove/memcmp/strlen and the
-// async-safe logger. Numbers are formatted and parsed by our own code, since
-// printf and scanf are neither async-signal-safe nor locale-proof (the
-// installer runs with the user's locale after GTK starts, so "%lg" could
-// write "0,1" and break the document). Written in plain C style.
+// the only library calls are memcpy/memmove/memcmp/strlen, the untranslated
+// error-text table (strerrordesc_np) and the async-safe logger. Numbers are
+// formatted and parsed by our own code, since printf and scanf are neither
+// async-signal-safe nor locale-proof (the installer runs with the user's
+// locale after GTK starts, so "%lg" could write "0,1" and break the
+// document). Written in plain C style.
 
 #include "Mayday/Recording/Tools/MDJSONCodec.h"
 
@@ -676,6 +677,10 @@ int mdjson_addDataElement(MDJSONEncodeContext* context, const char* name, const 
 
 // ============================================================================
 // Decoder
+//
+// Every read is checked against the end of data and every write against the
+// end of its buffer, including the awkward endings: a truncated \u escape, a
+// string ending in a backslash, a number running into the end.
 // ============================================================================
 
 typedef struct {
