@@ -10,33 +10,33 @@ namespace {
 bool isFlag(char c) { return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0' || c == '\''; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-// Formats one numeric or string conversion through snprintf with a spec
+// Formats one numeric or string conversion through snprintf with a directive
 // rebuilt from the parsed pieces, so the argument type always matches.
 // snprintf into `out`, sized from what snprintf says it needs.
 template <typename T>
-void appendFormatted(std::string& out, const std::string& spec, T value) {
+void appendFormatted(std::string& out, const std::string& directive, T value) {
     char small[256];
-    int n = snprintf(small, sizeof small, spec.c_str(), value);
+    int n = snprintf(small, sizeof small, directive.c_str(), value);
     if (n < 0) return;
     if (static_cast<size_t>(n) < sizeof small) {
         out.append(small, static_cast<size_t>(n));
         return;
     }
     std::string big(static_cast<size_t>(n) + 1, '\0');
-    snprintf(big.data(), big.size(), spec.c_str(), value);
+    snprintf(big.data(), big.size(), directive.c_str(), value);
     out.append(big.data(), static_cast<size_t>(n));
 }
 
 void appendConversion(std::string& out, const std::string& flagsWidthPrecision, char conversion,
                       const FormatArg& arg) {
-    std::string spec = "%" + flagsWidthPrecision;
+    std::string directive = "%" + flagsWidthPrecision;
     switch (conversion) {
     case 'd':
     case 'i': {
         long long v = arg.kind == FormatArg::Kind::Unsigned ? static_cast<long long>(arg.u)
                       : arg.kind == FormatArg::Kind::Floating ? static_cast<long long>(arg.d)
                                                               : static_cast<long long>(arg.i);
-        appendFormatted(out, spec + "lld", v);
+        appendFormatted(out, directive + "lld", v);
         break;
     }
     case 'u':
@@ -46,7 +46,7 @@ void appendConversion(std::string& out, const std::string& flagsWidthPrecision, 
         unsigned long long v = arg.kind == FormatArg::Kind::Unsigned ? arg.u
                                : arg.kind == FormatArg::Kind::Floating ? static_cast<unsigned long long>(arg.d)
                                                                        : static_cast<unsigned long long>(arg.i);
-        appendFormatted(out, spec + "ll" + conversion, v);
+        appendFormatted(out, directive + "ll" + conversion, v);
         break;
     }
     case 'f':
@@ -60,19 +60,19 @@ void appendConversion(std::string& out, const std::string& flagsWidthPrecision, 
         double v = arg.kind == FormatArg::Kind::Floating ? arg.d
                    : arg.kind == FormatArg::Kind::Unsigned ? static_cast<double>(arg.u)
                                                            : static_cast<double>(arg.i);
-        appendFormatted(out, spec + conversion, v);
+        appendFormatted(out, directive + conversion, v);
         break;
     }
     case 'c': {
         int v = static_cast<int>(arg.kind == FormatArg::Kind::Unsigned ? arg.u : static_cast<uint64_t>(arg.i));
-        appendFormatted(out, spec + "c", v);
+        appendFormatted(out, directive + "c", v);
         break;
     }
     case 'p': {
         const void* v = arg.kind == FormatArg::Kind::Pointer ? arg.p
                         : reinterpret_cast<const void*>(static_cast<uintptr_t>(
                               arg.kind == FormatArg::Kind::Unsigned ? arg.u : static_cast<uint64_t>(arg.i)));
-        appendFormatted(out, spec + "p", v);
+        appendFormatted(out, directive + "p", v);
         break;
     }
     case 's': {
@@ -89,7 +89,7 @@ void appendConversion(std::string& out, const std::string& flagsWidthPrecision, 
             out += text;
             return;
         }
-        appendFormatted(out, spec + "s", text.c_str());
+        appendFormatted(out, directive + "s", text.c_str());
         return;
     }
     default:
@@ -128,12 +128,12 @@ std::string formatArgs(std::string_view fmt, const std::vector<FormatArg>& args)
         } else {
             j = digitsStart;
         }
-        std::string spec;
-        while (j < fmt.size() && isFlag(fmt[j])) spec += fmt[j++];
-        while (j < fmt.size() && isDigit(fmt[j])) spec += fmt[j++];
+        std::string directive;
+        while (j < fmt.size() && isFlag(fmt[j])) directive += fmt[j++];
+        while (j < fmt.size() && isDigit(fmt[j])) directive += fmt[j++];
         if (j < fmt.size() && fmt[j] == '.') {
-            spec += fmt[j++];
-            while (j < fmt.size() && isDigit(fmt[j])) spec += fmt[j++];
+            directive += fmt[j++];
+            while (j < fmt.size() && isDigit(fmt[j])) directive += fmt[j++];
         }
         // Length modifiers do not matter: arguments carry their own types.
         while (j < fmt.size() && (fmt[j] == 'l' || fmt[j] == 'h' || fmt[j] == 'q' || fmt[j] == 'z' ||
@@ -154,11 +154,11 @@ std::string formatArgs(std::string_view fmt, const std::vector<FormatArg>& args)
                 case FormatArg::Kind::Signed: out += std::to_string(arg->i); break;
                 case FormatArg::Kind::Unsigned: out += std::to_string(arg->u); break;
                 case FormatArg::Kind::Floating: out += Value(arg->d).description(); break;
-                case FormatArg::Kind::Pointer: appendConversion(out, spec, 'p', *arg); break;
+                case FormatArg::Kind::Pointer: appendConversion(out, directive, 'p', *arg); break;
                 }
             }
         } else if (std::string_view("diuxXofFeEgGaAcps").find(conversion) != std::string_view::npos) {
-            if (arg) appendConversion(out, spec, conversion, *arg);
+            if (arg) appendConversion(out, directive, conversion, *arg);
         } else {
             out.append(fmt.substr(i, j - i + 1));  // unknown conversion: keep it as text
         }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Mayday/Recording/Tools/MDFileUtils.h"
+#include "StdoutCapture.h"
 #include "TempDir.h"
 
 namespace {
@@ -26,36 +27,7 @@ using zeltest::readFile;
 using zeltest::TempDir;
 using zeltest::writeFile;
 
-// Redirects standard output (where the logger writes) into a file while alive.
-class LogCapture {
-public:
-    LogCapture() : path_(dir_.file("log")) {
-        fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, STDOUT_FILENO);
-        close(fd);
-    }
-    ~LogCapture() { restore(); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    // Everything logged so far.
-    std::string text() const { return readFile(path_); }
-
-private:
-    void restore() {
-        if (saved_ >= 0) {
-            fflush(stdout);
-            dup2(saved_, STDOUT_FILENO);
-            close(saved_);
-            saved_ = -1;
-        }
-    }
-    TempDir dir_;
-    std::string path_;
-    int saved_ = -1;
-};
+using LogCapture = zeltest::StdoutCapture;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

@@ -12,44 +12,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "StdoutCapture.h"
 #include "TempDir.h"
 
 namespace {
 
-// Sends standard output to an unlinked temporary file until finish().
-class StdoutCapture {
-public:
-    StdoutCapture() : file_(tmpfile()), saved_(dup(STDOUT_FILENO)) {
-        fflush(stdout);
-        dup2(fileno(file_), STDOUT_FILENO);
-    }
-    ~StdoutCapture() {
-        finish();
-        fclose(file_);
-    }
-    StdoutCapture(const StdoutCapture&) = delete;
-    StdoutCapture& operator=(const StdoutCapture&) = delete;
-
-    std::string finish() {
-        if (saved_ >= 0) {
-            fflush(stdout);
-            dup2(saved_, STDOUT_FILENO);
-            close(saved_);
-            saved_ = -1;
-        }
-        std::string text;
-        char buffer[4096];
-        ssize_t count;
-        while ((count = pread(fileno(file_), buffer, sizeof(buffer), static_cast<off_t>(text.size()))) > 0) {
-            text.append(buffer, static_cast<size_t>(count));
-        }
-        return text;
-    }
-
-private:
-    FILE* file_;
-    int saved_;
-};
+using zeltest::StdoutCapture;
 
 std::string captured(const std::function<void()>& body) {
     StdoutCapture capture;
