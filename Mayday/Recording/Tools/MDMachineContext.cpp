@@ -1,0 +1,306 @@
+// Machine context records, the crash thread list and signal-based
+// suspension. Crash-path safe (except mdmc_installSuspendHandler): raw
+// system calls (gettid, tgkill, futex, getdents64, clock_gettime), fixed
+// static tables claimed with atomics, no heap, no locks, no stdio.
+#include "Mayday/Recording/Tools/MDMachineContext.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <sys/ucontext.h>
+#include <unistd.h>
+
+#include "Mayday/Recording/Tools/MDCPU.h"
+#include "Mayday/Recording/Tools/MDLogger.h"
+
+namespace {
+
+// ---- Reserved threads ------------------------------------------------------
+
+MDThread g_reserved[MDMC_MAX_RESERVED_THREADS];
+int g_reservedCount = 0;
+
+bool isReserved(MDThread thread) {
+    const int count = __atomic_load_n(&g_reservedCount, __ATOMIC_ACQUIRE);
+    for (int i = 0; i < count; i++)
+        if (g_reserved[i] == thread) return true;
+    return false;
+}
+
+// ---- Futex helpers ---------------------------------------------------------
+
+long futexWait(int* word, int expected, const struct timespec* timeout) {
+    return syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, expected, timeout, nullptr, 0);
+}
+
+void futexWake(int* word, int count) { syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0); }
+
+int64_t nowNanoseconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
+}
+
+// Waits until *word >= target or the deadline passed; answers whether reached.
+bool waitUntilAtLeast(int* word, int target, int64_t deadline) {
+    for (;;) {
+        const int value = __atomic_load_n(word, __ATOMIC_ACQUIRE);
+        if (value >= target) return true;
+        const int64_t left = deadline - nowNanoseconds();
+        if (left <= 0) return false;
+        struct timespec timeout = {(time_t)(left / 1000000000), (long)(left % 1000000000)};
+        futexWait(word, value, &timeout);
+    }
+}
+
+const char* errorText(int error) {
+    if (error == ETIMEDOUT) return "Operation timed out";
+    const char* text = strerrordesc_np(error);
+    return text ? text : "Unknown error";
+}
+
+// ---- Parking ---------------------------------------------------------------
+
+constexpr int kSlotCount = 512;
+constexpr int kMaxTargets = 1024;
+constexpr int64_t kWaitNanoseconds = 200 * 1000000LL;
+
+struct ParkSlot {
+    MDThread thread;  // 0: free
+    int parked;       // the registers below are valid
+    MDExceptionState exceptionState;
+    MDThreadState threadState;
+};
+
+ParkSlot g_slots[kSlotCount];
+// Odd while the environment is suspended; parked threads wait for it to change.
+int g_epoch = 0;
+int g_acknowledged = 0;  // threads that parked in this round
+int g_left = 0;          // threads that left the handler in this round
+int g_signal = 0;
+int g_installed = 0;
+
+// Only the suspending thread touches these.
+MDThread g_targets[kMaxTargets];
+int g_targetCount = 0;
+int g_signalled = 0;
+
+ParkSlot* claimSlot(MDThread thread) {
+    for (int i = 0; i < kSlotCount; i++) {
+        MDThread expected = 0;
+        if (__atomic_compare_exchange_n(&g_slots[i].thread, &expected, thread, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_RELAXED))
+            return &g_slots[i];
+    }
+    return nullptr;
+}
+
+ParkSlot* parkedSlot(MDThread thread) {
+    for (int i = 0; i < kSlotCount; i++)
+        if (__atomic_load_n(&g_slots[i].thread, __ATOMIC_ACQUIRE) == thread &&
+            __atomic_load_n(&g_slots[i].parked, __ATOMIC_ACQUIRE))
+            return &g_slots[i];
+    return nullptr;
+}
+
+void parkHandler(int, siginfo_t*, void* userContext) {
+    const int savedErrno = errno;
+    const int epoch = __atomic_load_n(&g_epoch, __ATOMIC_ACQUIRE);
+    if ((epoch & 1) == 0) {
+        // A late signal after the resumption: nothing to wait for.
+        errno = savedErrno;
+        return;
+    }
+    ParkSlot* slot = claimSlot((MDThread)syscall(SYS_gettid));
+    if (slot) {
+        mdcpu_registersFromUserContext(userContext, &slot->exceptionState, &slot->threadState);
+        __atomic_store_n(&slot->parked, 1, __ATOMIC_RELEASE);
+    }
+    __atomic_add_fetch(&g_acknowledged, 1, __ATOMIC_ACQ_REL);
+    futexWake(&g_acknowledged, 1);
+    while (__atomic_load_n(&g_epoch, __ATOMIC_ACQUIRE) == epoch) futexWait(&g_epoch, epoch, nullptr);
+    if (slot) {
+        __atomic_store_n(&slot->parked, 0, __ATOMIC_RELEASE);
+        __atomic_store_n(&slot->thread, (MDThread)0, __ATOMIC_RELEASE);
+    }
+    __atomic_add_fetch(&g_left, 1, __ATOMIC_ACQ_REL);
+    futexWake(&g_left, 1);
+    errno = savedErrno;
+}
+
+struct SuspendWalk {
+    MDThread self;
+    int signal;
+};
+
+bool signalThread(MDThread thread, void* context) {
+    const SuspendWalk* walk = static_cast<const SuspendWalk*>(context);
+    if (thread == walk->self || isReserved(thread)) return true;
+    if (syscall(SYS_tgkill, (pid_t)getpid(), (pid_t)thread, walk->signal) != 0) {
+        // A thread that ended since the listing has nothing to suspend.
+        if (errno != ESRCH) MDLOG_ERROR("thread_suspend (%08x): %s", (unsigned)thread, errorText(errno));
+        return true;
+    }
+    g_signalled++;
+    if (g_targetCount < kMaxTargets) g_targets[g_targetCount++] = thread;
+    return true;
+}
+
+// ---- Thread list of a crashed context --------------------------------------
+
+struct ListWalk {
+    MDMachineContext* context;
+};
+
+bool collectThread(MDThread thread, void* context) {
+    MDMachineContext* record = static_cast<ListWalk*>(context)->context;
+    if (record->threadCount < MDMC_MAX_THREADS) record->threadList[record->threadCount++] = thread;
+    return true;
+}
+
+void getThreadList(MDMachineContext* context) {
+    context->threadCount = 0;
+    ListWalk walk = {context};
+    const int total = mdthread_forEachThread(collectThread, &walk);
+    if (total < 0) {
+        MDLOG_ERROR("task_threads: %s", errorText(errno));
+        context->threadCount = 0;
+        return;
+    }
+    if (total > MDMC_MAX_THREADS)
+        MDLOG_ERROR("Thread count %d is higher than maximum of %d", total, MDMC_MAX_THREADS);
+}
+
+}  // namespace
+
+int mdmc_contextSize(void) { return MDMC_CONTEXT_SIZE; }
+
+bool mdmc_fillContextForThread(MDThread thread, MDMachineContext* destination, bool isCrashedContext) {
+    memset(destination, 0, sizeof(*destination));
+    destination->thread = thread;
+    destination->isCurrentThread = thread == mdthread_self();
+    destination->isCrashedContext = isCrashedContext;
+    destination->isSignalContext = false;
+    // The current thread's registers are never fetched: they would describe this code.
+    if (!destination->isCurrentThread) mdcpu_fetchState(destination);
+    if (isCrashedContext) getThreadList(destination);
+    return true;
+}
+
+bool mdmc_fillContextForSignal(void* signalUserContext, MDMachineContext* destination) {
+    const ucontext_t* uc = static_cast<const ucontext_t*>(signalUserContext);
+    MDMachineState* state = &destination->machineState;
+    mdcpu_registersFromUserContext(uc, &state->exceptionState, &state->threadState);
+    if (uc->uc_mcontext.fpregs)
+        memcpy(state->floatState, uc->uc_mcontext.fpregs, sizeof(state->floatState));
+    else
+        memset(state->floatState, 0, sizeof(state->floatState));
+    destination->thread = mdthread_self();
+    destination->isCrashedContext = true;
+    destination->isSignalContext = true;
+    getThreadList(destination);
+    return true;
+}
+
+MDThread mdmc_contextThread(const MDMachineContext* context) { return context->thread; }
+
+int mdmc_contextThreadCount(const MDMachineContext* context) { return context->threadCount; }
+
+MDThread mdmc_contextThreadAt(const MDMachineContext* context, int index) { return context->threadList[index]; }
+
+int mdmc_indexOfThread(const MDMachineContext* context, MDThread thread) {
+    for (int i = 0; i < context->threadCount; i++)
+        if (context->threadList[i] == thread) return i;
+    return -1;
+}
+
+bool mdmc_isCrashedContext(const MDMachineContext* context) { return context->isCrashedContext; }
+
+bool mdmc_canHaveCPUState(const MDMachineContext* context) {
+    return !context->isCurrentThread || context->isSignalContext;
+}
+
+bool mdmc_hasValidExceptionRegisters(const MDMachineContext* context) {
+    return mdmc_canHaveCPUState(context) && context->isCrashedContext;
+}
+
+void mdmc_installSuspendHandler(void) {
+    int expected = 0;
+    if (!__atomic_compare_exchange_n(&g_installed, &expected, 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+        return;
+    const int signal = SIGRTMIN + MDMC_SUSPEND_SIGNAL_OFFSET;
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_sigaction = parkHandler;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
+    // Nothing else interrupts a parked thread's bookkeeping.
+    sigfillset(&action.sa_mask);
+    sigdelset(&action.sa_mask, SIGSEGV);
+    sigdelset(&action.sa_mask, SIGBUS);
+    sigdelset(&action.sa_mask, SIGILL);
+    sigdelset(&action.sa_mask, SIGFPE);
+    if (sigaction(signal, &action, nullptr) != 0) MDLOG_ERROR("sigaction: %s", errorText(errno));
+    __atomic_store_n(&g_signal, signal, __ATOMIC_RELEASE);
+}
+
+int mdmc_suspendSignal(void) { return __atomic_load_n(&g_signal, __ATOMIC_ACQUIRE); }
+
+void mdmc_suspendEnvironment(void) {
+    mdmc_installSuspendHandler();
+    int epoch = __atomic_load_n(&g_epoch, __ATOMIC_ACQUIRE);
+    // Already suspended (odd), or another thread won the race: nothing to do.
+    if ((epoch & 1) ||
+        !__atomic_compare_exchange_n(&g_epoch, &epoch, epoch + 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+        return;
+    __atomic_store_n(&g_acknowledged, 0, __ATOMIC_RELEASE);
+    __atomic_store_n(&g_left, 0, __ATOMIC_RELEASE);
+    g_targetCount = 0;
+    g_signalled = 0;
+    // Not g_signal: a concurrent first installation may not have stored it yet.
+    SuspendWalk walk = {mdthread_self(), SIGRTMIN + MDMC_SUSPEND_SIGNAL_OFFSET};
+    if (mdthread_forEachThread(signalThread, &walk) < 0) MDLOG_ERROR("task_threads: %s", errorText(errno));
+    const int64_t deadline = nowNanoseconds() + kWaitNanoseconds;
+    if (waitUntilAtLeast(&g_acknowledged, g_signalled, deadline)) return;
+    // Someone never answered: most likely the signal is blocked there.
+    for (int i = 0; i < g_targetCount; i++)
+        if (!parkedSlot(g_targets[i]))
+            MDLOG_ERROR("thread_suspend (%08x): %s", (unsigned)g_targets[i], errorText(ETIMEDOUT));
+}
+
+void mdmc_resumeEnvironment(void) {
+    int epoch = __atomic_load_n(&g_epoch, __ATOMIC_ACQUIRE);
+    if ((epoch & 1) == 0 ||
+        !__atomic_compare_exchange_n(&g_epoch, &epoch, epoch + 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+        return;
+    futexWake(&g_epoch, INT_MAX);
+    const int parked = __atomic_load_n(&g_acknowledged, __ATOMIC_ACQUIRE);
+    const int64_t deadline = nowNanoseconds() + kWaitNanoseconds;
+    if (waitUntilAtLeast(&g_left, parked, deadline)) return;
+    for (int i = 0; i < kSlotCount; i++) {
+        const MDThread thread = __atomic_load_n(&g_slots[i].thread, __ATOMIC_ACQUIRE);
+        if (thread != 0 && __atomic_load_n(&g_slots[i].parked, __ATOMIC_ACQUIRE))
+            MDLOG_ERROR("thread_resume (%08x): %s", (unsigned)thread, errorText(ETIMEDOUT));
+    }
+}
+
+void mdmc_addReservedThread(MDThread thread) {
+    const int count = __atomic_load_n(&g_reservedCount, __ATOMIC_ACQUIRE);
+    if (count >= MDMC_MAX_RESERVED_THREADS) {
+        MDLOG_ERROR("Too many reserved threads (%d). Max is %d", count, MDMC_MAX_RESERVED_THREADS - 1);
+        return;
+    }
+    g_reserved[count] = thread;
+    __atomic_store_n(&g_reservedCount, count + 1, __ATOMIC_RELEASE);
+}
+
+bool mdmc_copyParkedState(MDThread thread, MDExceptionState* exceptionState, MDThreadState* threadState) {
+    ParkSlot* slot = parkedSlot(thread);
+    if (!slot) return false;
+    *exceptionState = slot->exceptionState;
+    *threadState = slot->threadState;
+    return true;
+}

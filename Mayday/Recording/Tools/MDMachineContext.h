@@ -1,0 +1,96 @@
+// The machine context record of one thread, the thread snapshot of a crash
+// and the suspension of every other thread. Stands in for the Mach
+// thread_get_state / task_threads / thread_suspend interfaces of macOS.
+//
+// Crash-path safe: no heap, no locks, no stdio; raw system calls (gettid,
+// tgkill, futex, getdents64). Suspension works by signal: every thread but the
+// caller and the reserved ones gets MDMC_SUSPEND_SIGNAL (SIGRTMIN + 7), whose
+// handler saves the interrupted registers in a fixed per-thread slot,
+// acknowledges through a futex and parks on another futex until resumed.
+// A thread that has the signal blocked does not park; after 200 ms the
+// suspender logs it and goes on. Install the handler with
+// mdmc_installSuspendHandler() when the monitors install (the first
+// suspension also installs it, but installing inside a crash is not
+// async-signal-safe).
+#pragma once
+
+#include <cstdint>
+
+#include "Mayday/Recording/Tools/MDThread.h"
+
+#define MDMC_MAX_THREADS 100
+#define MDMC_MAX_RESERVED_THREADS 10
+// Offset from SIGRTMIN of the signal that parks threads.
+#define MDMC_SUSPEND_SIGNAL_OFFSET 7
+
+// The layout is here only so the CPU accessors (MDCPU.cpp) and the stack
+// reservation can see it; everyone else uses the mdmc_ and mdcpu_ functions.
+struct MDExceptionState {
+    uint16_t trapno;
+    uint16_t cpu;
+    uint32_t err;
+    uint64_t faultvaddr;
+};
+
+struct MDThreadState {
+    uint64_t rax, rbx, rcx, rdx, rdi, rsi, rbp, rsp;
+    uint64_t r8, r9, r10, r11, r12, r13, r14, r15;
+    uint64_t rip, rflags, cs, fs, gs;
+};
+
+struct MDMachineState {
+    MDExceptionState exceptionState;
+    MDThreadState threadState;
+    // The FXSAVE area of a signal context; copied, never read.
+    alignas(16) unsigned char floatState[512];
+};
+
+typedef struct MDMachineContext {
+    MDThread thread;
+    MDThread threadList[MDMC_MAX_THREADS];
+    int threadCount;
+    bool isCrashedContext;
+    bool isCurrentThread;
+    bool isSignalContext;
+    MDMachineState machineState;
+} MDMachineContext;
+
+#define MDMC_CONTEXT_SIZE ((int)((sizeof(MDMachineContext) + 15) / 16 * 16))
+
+// Declares a 16-byte aligned record on the stack and MDMachineContext* NAME.
+#define MDMC_NEW_CONTEXT(NAME)                                        \
+    alignas(16) MDMachineContext NAME##_mdmc_storage;                 \
+    MDMachineContext* NAME = &NAME##_mdmc_storage
+
+int mdmc_contextSize(void);
+
+// Clears the record and describes `thread`; another thread's registers come
+// from its parked state (zeros when it is not parked). A crashed context also
+// takes the thread list. Always true.
+bool mdmc_fillContextForThread(MDThread thread, MDMachineContext* destination, bool isCrashedContext);
+// Fills the record of the crashed current thread from a signal handler's
+// ucontext_t and takes the thread list. Always true.
+bool mdmc_fillContextForSignal(void* signalUserContext, MDMachineContext* destination);
+
+MDThread mdmc_contextThread(const MDMachineContext* context);
+int mdmc_contextThreadCount(const MDMachineContext* context);
+MDThread mdmc_contextThreadAt(const MDMachineContext* context, int index);
+int mdmc_indexOfThread(const MDMachineContext* context, MDThread thread);
+bool mdmc_isCrashedContext(const MDMachineContext* context);
+bool mdmc_canHaveCPUState(const MDMachineContext* context);
+bool mdmc_hasValidExceptionRegisters(const MDMachineContext* context);
+
+// Installs the parking handler once; later calls do nothing. Not async-signal-safe.
+void mdmc_installSuspendHandler(void);
+// The signal number used to park threads (valid after installing).
+int mdmc_suspendSignal(void);
+// Parks every thread but the caller and the reserved threads. A second call
+// before mdmc_resumeEnvironment does nothing.
+void mdmc_suspendEnvironment(void);
+// Lets the parked threads go and waits (at most 200 ms) until they left the handler.
+void mdmc_resumeEnvironment(void);
+void mdmc_addReservedThread(MDThread thread);
+
+// The registers a parked thread saved when it was stopped; false (and
+// nothing written) when the thread is not parked.
+bool mdmc_copyParkedState(MDThread thread, MDExceptionState* exceptionState, MDThreadState* threadState);
