@@ -1,0 +1,32 @@
+// The frame every monitor shares: selection of the active monitors (with the
+// debugger and async-safety masks), fatal-event bookkeeping with detection
+// of a crash inside the crash reporter, and dispatch of an event to the
+// monitors' additions and then to the one event handler.
+//
+// Crash-path safe: no heap, no locks; the frame's flags are atomics.
+#pragma once
+
+#include "Mayday/Recording/Monitors/MaydayMonitorContext.h"
+#include "Mayday/Recording/Monitors/MaydayMonitorType.h"
+
+// The operation record each monitor exposes (one static instance per monitor).
+typedef struct {
+    void (*setEnabled)(bool isEnabled);
+    bool (*isEnabled)(void);
+    void (*addContextToEvent)(Mayday_MonitorContext* eventContext);  // may be null
+} MaydayMonitorAPI;
+
+// Installs the single consumer of events; set it before enabling any monitor.
+void mdcm_setEventHandler(void (*onEvent)(Mayday_MonitorContext* monitorContext));
+// Enables the wanted monitors (after masking) and disables the rest.
+void mdcm_selectMonitors(MaydayMonitorFlags monitorTypes);
+MaydayMonitorFlags mdcm_activeMonitorTypes(void);
+// Called first thing by a monitor that caught a fatal event; answers whether
+// this is a crash during the handling of another.
+bool mdcm_notifyFatalExceptionCaptured(bool isAsyncSafeEnvironment);
+// Completes the event with every enabled monitor's addition and hands it to
+// the event handler; after a first fatal event, removes every monitor.
+void mdcm_dispatchEvent(Mayday_MonitorContext* context);
+
+// Tests only: the frame back to its state at process start.
+void mdcm_testing_reset(void);
