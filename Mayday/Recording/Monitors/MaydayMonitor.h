@@ -28,5 +28,9 @@ bool mdcm_notifyFatalExceptionCaptured(bool isAsyncSafeEnvironment);
 // the event handler; after a first fatal event, removes every monitor.
 void mdcm_dispatchEvent(Mayday_MonitorContext* context);
 
-// Tests only: the frame back to its state at process start.
+// Tests only: the frame back to its state at process start (and every table
+// entry back to its monitor's own accessor).
 void mdcm_testing_reset(void);
+// Tests only: makes the table entry of `flag` (one bit) yield `api` (which
+// may be null: an entry that yields nothing) instead of the monitor's own.
+void mdcm_testing_setAPI(MaydayMonitorFlags flag, const MaydayMonitorAPI* api);

@@ -1,0 +1,199 @@
+// The frame every monitor shares: the fixed monitor table, selection with the
+// debugger and async-safety masks, fatal-event bookkeeping and dispatch.
+//
+// Crash path: mdcm_notifyFatalExceptionCaptured, mdcm_dispatchEvent and the
+// selection they trigger run in signal handlers and with other threads
+// suspended. They use no heap, no locks and no stdio: the frame state is
+// lock-free atomics and logging goes through the async-safe MDLOG_* and
+// mdlog_logBareLine.
+#include "Mayday/Recording/Monitors/MaydayMonitor.h"
+
+#include <atomic>
+#include <cstddef>
+
+#include "Mayday/Recording/Tools/MDDebug.h"
+#include "Mayday/Recording/Tools/MDLogger.h"
+
+// The table names every monitor's accessor directly, so that linking the
+// frame pulls every monitor out of the static library.
+#include "Mayday/Recording/Monitors/MaydayMonitor_MachException.h"
+#include "Mayday/Recording/Monitors/MaydayMonitor_Signal.h"
+
+// Monitors not written yet yield nothing. Each default goes when its monitor
+// arrives: a weak default would keep the linker from pulling the monitor's
+// own file out of the library.
+__attribute__((weak)) const MaydayMonitorAPI* mdcm_nsexception_getAPI(void) { return nullptr; }
+__attribute__((weak)) const MaydayMonitorAPI* mdcm_deadlock_getAPI(void) { return nullptr; }
+__attribute__((weak)) const MaydayMonitorAPI* mdcm_zombie_getAPI(void) { return nullptr; }
+__attribute__((weak)) const MaydayMonitorAPI* mdcm_cppexception_getAPI(void) { return nullptr; }
+__attribute__((weak)) const MaydayMonitorAPI* mdcm_userreported_getAPI(void) { return nullptr; }
+__attribute__((weak)) const MaydayMonitorAPI* mdcm_system_getAPI(void) { return nullptr; }
+__attribute__((weak)) const MaydayMonitorAPI* mdcm_appstate_getAPI(void) { return nullptr; }
+
+namespace {
+
+typedef const MaydayMonitorAPI* (*APIAccessor)(void);
+
+struct MonitorEntry {
+    MaydayMonitorFlags flag;
+    APIAccessor getAPI;  // null when the monitor is not linked in
+};
+
+// The order is that of every walk: the Mach monitor's addition must run
+// before the signal monitor's, and the information-only monitors come last.
+const MonitorEntry g_monitors[] = {
+    {MaydayMonitorTypeMachException, mdcm_machexception_getAPI},
+    {MaydayMonitorTypeSignal, mdcm_signal_getAPI},
+    {MaydayMonitorTypeNSException, mdcm_nsexception_getAPI},
+    {MaydayMonitorTypeMainThreadDeadlock, mdcm_deadlock_getAPI},
+    {MaydayMonitorTypeZombie, mdcm_zombie_getAPI},
+    {MaydayMonitorTypeCPPException, mdcm_cppexception_getAPI},
+    {MaydayMonitorTypeUserReported, mdcm_userreported_getAPI},
+    {MaydayMonitorTypeSystem, mdcm_system_getAPI},
+    {MaydayMonitorTypeApplicationState, mdcm_appstate_getAPI},
+};
+constexpr size_t kMonitorCount = sizeof(g_monitors) / sizeof(g_monitors[0]);
+
+// Test overrides, one per entry.
+std::atomic<bool> g_isOverridden[kMonitorCount];
+std::atomic<const MaydayMonitorAPI*> g_overrideAPI[kMonitorCount];
+
+typedef void (*EventHandler)(Mayday_MonitorContext*);
+
+std::atomic<MaydayMonitorFlags> g_activeMonitors{MaydayMonitorTypeNone};
+std::atomic<EventHandler> g_onEvent{nullptr};
+std::atomic<bool> g_requiresAsyncSafety{false};
+std::atomic<bool> g_handlingFatalException{false};
+std::atomic<bool> g_crashedDuringExceptionHandling{false};
+std::atomic<bool> g_noticeShown{false};
+
+static_assert(std::atomic<MaydayMonitorFlags>::is_always_lock_free, "signal handlers need lock-free flags");
+static_assert(std::atomic<bool>::is_always_lock_free, "signal handlers need lock-free flags");
+static_assert(std::atomic<EventHandler>::is_always_lock_free, "signal handlers need lock-free flags");
+
+const MaydayMonitorAPI* apiAt(size_t index) {
+    if (g_isOverridden[index].load()) {
+        return g_overrideAPI[index].load();
+    }
+    const APIAccessor accessor = g_monitors[index].getAPI;
+    return accessor ? accessor() : nullptr;
+}
+
+void setMonitorEnabled(const MaydayMonitorAPI* api, bool isEnabled) {
+    if (api && api->setEnabled) {
+        api->setEnabled(isEnabled);
+    }
+}
+
+bool isMonitorEnabled(const MaydayMonitorAPI* api) {
+    return api && api->isEnabled && api->isEnabled();
+}
+
+void showDebuggerNoticeOnce() {
+    if (g_noticeShown.exchange(true)) {
+        return;
+    }
+    mdlog_logBareLine("%s", "    ************************ Crash Handler Notice ************************");
+    mdlog_logBareLine("%s", "    *     App is running in a debugger. Masking out unsafe monitors.     *");
+    mdlog_logBareLine("%s", "    * This means that most crashes WILL NOT BE RECORDED while debugging! *");
+    mdlog_logBareLine("%s", "    **********************************************************************");
+}
+
+}  // namespace
+
+void mdcm_setEventHandler(void (*onEvent)(Mayday_MonitorContext* monitorContext)) {
+    g_onEvent.store(onEvent);
+}
+
+void mdcm_selectMonitors(MaydayMonitorFlags monitorTypes) {
+    // The tracer check reads /proc; only ask when it can change anything.
+    if ((monitorTypes & MaydayMonitorTypeDebuggerUnsafe) && mddebug_isBeingTraced()) {
+        showDebuggerNoticeOnce();
+        monitorTypes &= MaydayMonitorTypeDebuggerSafe;
+    }
+    if (g_requiresAsyncSafety.load() && (monitorTypes & MaydayMonitorTypeAsyncUnsafe)) {
+        monitorTypes &= MaydayMonitorTypeAsyncSafe;
+    }
+
+    MaydayMonitorFlags active = g_activeMonitors.load();
+    for (size_t i = 0; i < kMonitorCount; i++) {
+        const MaydayMonitorFlags flag = g_monitors[i].flag;
+        const MaydayMonitorAPI* api = apiAt(i);
+        setMonitorEnabled(api, (monitorTypes & flag) != 0);
+        // A monitor whose installation failed still answers true here: it
+        // recorded the wish before trying, and stays in the active set.
+        if (isMonitorEnabled(api)) {
+            active |= flag;
+        } else {
+            active &= ~flag;
+        }
+    }
+    g_activeMonitors.store(active);
+}
+
+MaydayMonitorFlags mdcm_activeMonitorTypes(void) {
+    return g_activeMonitors.load();
+}
+
+bool mdcm_notifyFatalExceptionCaptured(bool isAsyncSafeEnvironment) {
+    if (isAsyncSafeEnvironment) {
+        g_requiresAsyncSafety.store(true);
+    }
+    if (g_handlingFatalException.exchange(true)) {
+        g_crashedDuringExceptionHandling.store(true);
+    }
+    if (g_crashedDuringExceptionHandling.load()) {
+        // Take every hook out first, so the crash reporter cannot loop on
+        // its own fault.
+        MDLOG_INFO("%s", "Detected crash in the crash reporter. Uninstalling Mayday.");
+        mdcm_selectMonitors(MaydayMonitorTypeNone);
+        return true;
+    }
+    return false;
+}
+
+void mdcm_dispatchEvent(Mayday_MonitorContext* context) {
+    context->requiresAsyncSafety = g_requiresAsyncSafety.load();
+    if (g_crashedDuringExceptionHandling.load()) {
+        context->crashedDuringCrashHandling = true;
+    }
+    for (size_t i = 0; i < kMonitorCount; i++) {
+        const MaydayMonitorAPI* api = apiAt(i);
+        if (isMonitorEnabled(api) && api->addContextToEvent) {
+            api->addContextToEvent(context);
+        }
+    }
+    const EventHandler onEvent = g_onEvent.load();
+    if (onEvent) {
+        onEvent(context);
+    }
+    // After the first fatal event's report the previous handlers go back,
+    // so the platform's own handling ends the process. On a recrash the
+    // capture step already removed everything.
+    if (g_handlingFatalException.load() && !g_crashedDuringExceptionHandling.load()) {
+        mdcm_selectMonitors(MaydayMonitorTypeNone);
+    }
+}
+
+void mdcm_testing_reset(void) {
+    g_activeMonitors.store(MaydayMonitorTypeNone);
+    g_onEvent.store(nullptr);
+    g_requiresAsyncSafety.store(false);
+    g_handlingFatalException.store(false);
+    g_crashedDuringExceptionHandling.store(false);
+    g_noticeShown.store(false);
+    for (size_t i = 0; i < kMonitorCount; i++) {
+        g_isOverridden[i].store(false);
+        g_overrideAPI[i].store(nullptr);
+    }
+}
+
+void mdcm_testing_setAPI(MaydayMonitorFlags flag, const MaydayMonitorAPI* api) {
+    for (size_t i = 0; i < kMonitorCount; i++) {
+        if (g_monitors[i].flag == flag) {
+            g_overrideAPI[i].store(api);
+            g_isOverridden[i].store(true);
+            return;
+        }
+    }
+}
