@@ -87,6 +87,10 @@ void writeSummary(const Mayday_MonitorContext* context) {
     line.addNumber(context->offendingMachineContext ? 1 : 0);
     line.add(" idlen=");
     line.addNumber(context->eventID ? (long long)strlen(context->eventID) : -1);
+    line.add(" mach=");
+    line.addNumber(context->mach.type);
+    line.add(" machcode=");
+    line.addNumber(context->mach.code);
     line.add(" frames=");
     line.addNumber(depth);
     line.add("\n");
@@ -125,6 +129,10 @@ struct ChildOutcome {
     std::string out;                 // its standard output
 };
 
+// The monitors a child selects; the Mach exception monitor joins for the
+// tests of both together.
+MaydayMonitorFlags g_monitorsToSelect = MaydayMonitorTypeSignal;
+
 // Forks; the child sets up the frame with `handler`, runs `body` and exits 0
 // if it comes back. Killed after 10 s.
 ChildOutcome runChild(void (*handler)(Mayday_MonitorContext*), const std::function<void()>& body,
@@ -152,7 +160,7 @@ ChildOutcome runChild(void (*handler)(Mayday_MonitorContext*), const std::functi
         close(outFd);
         mdcm_testing_reset();
         mdcm_setEventHandler(handler);
-        if (selectSignalMonitor) mdcm_selectMonitors(MaydayMonitorTypeSignal);
+        if (selectSignalMonitor) mdcm_selectMonitors(g_monitorsToSelect);
         body();
         _exit(0);
     }
@@ -579,3 +587,59 @@ TEST(SignalMonitorAddition, OnlyEventsOfOtherMonitorsGetSigabrt) {
 }
 
 }  // namespace
+
+// --- both monitors: the Mach exception monitor in front of the signal monitor
+
+class BothMonitors : public ::testing::Test {
+protected:
+    void SetUp() override { g_monitorsToSelect = MaydayMonitorTypeMachException | MaydayMonitorTypeSignal; }
+    void TearDown() override { g_monitorsToSelect = MaydayMonitorTypeSignal; }
+
+    // Runs `body` and answers the one event line, checking how the child ended.
+    std::string crash(const std::function<void()>& body, int expectedDeath) {
+        const ChildOutcome outcome = runChild(summaryHandler, body);
+        expectDiedBy(outcome, expectedDeath);
+        EXPECT_EQ(outcome.lines.size(), 1u) << describe(outcome);
+        return outcome.lines.empty() ? std::string() : outcome.lines[0];
+    }
+};
+
+TEST_F(BothMonitors, HardwareFaultsAreMachEventsWithTheirSignals) {
+    struct Case {
+        const char* name;
+        std::function<void()> body;
+        int signum;
+        int machType;
+    };
+    const Case cases[] = {
+        {"null read", [] { (void)*g_nullPointer; }, SIGSEGV, 1},
+        {"illegal instruction", [] { asm volatile("ud2"); }, SIGILL, 2},
+        {"division by zero", [] { g_zero = 10 / g_zero; }, SIGFPE, 3},
+        {"breakpoint", [] { asm volatile("int3"); }, SIGTRAP, 6},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string line = crash(c.body, c.signum);
+        EXPECT_EQ(field(line, "type"), "1") << line;
+        EXPECT_EQ(field(line, "mach"), std::to_string(c.machType)) << line;
+        EXPECT_EQ(field(line, "signum"), std::to_string(c.signum)) << line;
+        EXPECT_EQ(field(line, "regs"), "1") << line;
+    }
+    // A null read is an invalid address (code 1) at address 0.
+    const std::string line = crash([] { (void)*g_nullPointer; }, SIGSEGV);
+    EXPECT_EQ(field(line, "machcode"), "1") << line;
+    EXPECT_EQ(field(line, "addr"), "0") << line;
+}
+
+TEST_F(BothMonitors, SignalsSentByTheProcessAreSignalEventsWithAMachType) {
+    // abort() raises SIGABRT: no fault, so no exception message; the Mach
+    // monitor's addition gives EXC_CRASH.
+    std::string line = crash([] { abort(); }, SIGABRT);
+    EXPECT_EQ(field(line, "type"), "2") << line;
+    EXPECT_EQ(field(line, "signum"), std::to_string(SIGABRT)) << line;
+    EXPECT_EQ(field(line, "mach"), "10") << line;
+    // A SIGSEGV sent with kill goes straight to the signal action: EXC_BAD_ACCESS.
+    line = crash([] { kill(getpid(), SIGSEGV); }, SIGSEGV);
+    EXPECT_EQ(field(line, "type"), "2") << line;
+    EXPECT_EQ(field(line, "mach"), "1") << line;
+}
