@@ -69,12 +69,12 @@ Alert Alert::legacyAlert(const std::string& messageText, const std::string& defa
     alert.addButtonWithTitle(defaultButton.empty() ? "OK" : defaultButton);
     if (!alternateButton.empty()) alert.addButtonWithTitle(alternateButton);
     if (!otherButton.empty()) alert.addButtonWithTitle(otherButton);
-    alert.spec_.legacyResponses = true;
+    alert.contents_.legacyResponses = true;
     return alert;
 }
 
 long Alert::runModal() {
-    return Application::sharedApplication().runModalAlert(spec_);
+    return Application::sharedApplication().runModalAlert(contents_);
 }
 
 int applicationMain(int argc, char** argv, const std::function<void(const WindowOutlets&)>& windowLoaded) {

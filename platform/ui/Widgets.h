@@ -92,16 +92,16 @@ public:
                              const std::string& alternateButton, const std::string& otherButton,
                              const std::string& informativeText);
 
-    void setMessageText(std::string text) { spec_.messageText = std::move(text); }
-    void setInformativeText(std::string text) { spec_.informativeText = std::move(text); }
-    void addButtonWithTitle(std::string title) { spec_.buttons.push_back(std::move(title)); }
-    void setAlertStyle(AlertStyle style) { spec_.style = style; }
-    const AlertSpec& spec() const noexcept { return spec_; }
+    void setMessageText(std::string text) { contents_.messageText = std::move(text); }
+    void setInformativeText(std::string text) { contents_.informativeText = std::move(text); }
+    void addButtonWithTitle(std::string title) { contents_.buttons.push_back(std::move(title)); }
+    void setAlertStyle(AlertStyle style) { contents_.style = style; }
+    const AlertSpec& contents() const noexcept { return contents_; }
 
     long runModal();
 
 private:
-    AlertSpec spec_;
+    AlertSpec contents_;
 };
 
 }  // namespace platform

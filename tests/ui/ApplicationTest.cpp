@@ -49,7 +49,7 @@ protected:
 
 TEST_F(ApplicationTest, LegacyAlertKeepsGivenButtonsInOrder) {
     auto alert = platform::Alert::legacyAlert("Update", "Install", "", "Later", "A new version is ready.");
-    const AlertSpec& made = alert.spec();
+    const AlertSpec& made = alert.contents();
     EXPECT_EQ(made.messageText, "Update");
     EXPECT_EQ(made.informativeText, "A new version is ready.");
     EXPECT_EQ(made.buttons, (std::vector<std::string>{"Install", "Later"}));
@@ -57,7 +57,7 @@ TEST_F(ApplicationTest, LegacyAlertKeepsGivenButtonsInOrder) {
     EXPECT_EQ(made.style, platform::AlertStyle::Warning);
 
     auto bare = platform::Alert::legacyAlert("Oops", "", "", "", "");
-    EXPECT_EQ(bare.spec().buttons, std::vector<std::string>{"OK"});
+    EXPECT_EQ(bare.contents().buttons, std::vector<std::string>{"OK"});
 }
 
 TEST_F(ApplicationTest, ResponsesOfButtons) {
