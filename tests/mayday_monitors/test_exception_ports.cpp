@@ -107,17 +107,23 @@ void recordReportingAction(int signum) {
 
 // The address comes through a volatile so the compiler cannot see the fault.
 volatile uintptr_t g_badAddress = 0x10;
+// A port for bad-access exceptions whose receiver answers KERN_FAILURE, and a
+// reporting action recorded for SIGSEGV: the set-up of the fault tests.
+void armBadAccessPort() {
+    static Receiver receiver{makePort(), MACHEXC_KERN_FAILURE, nullptr};
+    machexc_task_set_exception_ports(MACHEXC_EXC_MASK_BAD_ACCESS, receiver.port, MACHEXC_EXCEPTION_DEFAULT,
+                                     MACHEXC_THREAD_STATE_NONE);
+    recordReportingAction(SIGSEGV);
+    startReceiver(&receiver);
+}
+
 void readNull() { (void)*reinterpret_cast<volatile int*>(g_badAddress); }
 
 }  // namespace
 
 TEST(ExceptionPortsFault, PostsRequestAndRunsRecordedActionOnFailure) {
     const ChildEnd end = runInChild([] {
-        static Receiver receiver{makePort(), MACHEXC_KERN_FAILURE, nullptr};
-        machexc_task_set_exception_ports(MACHEXC_EXC_MASK_BAD_ACCESS, receiver.port, MACHEXC_EXCEPTION_DEFAULT,
-                                         MACHEXC_THREAD_STATE_NONE);
-        recordReportingAction(SIGSEGV);
-        startReceiver(&receiver);
+        armBadAccessPort();
         readNull();
         put("survived\n");
     });
@@ -169,11 +175,7 @@ TEST(ExceptionPortsFault, WithoutPortRunsRecordedActionDirectly) {
 
 TEST(ExceptionPortsFault, KillBypassesThePort) {
     const ChildEnd end = runInChild([] {
-        static Receiver receiver{makePort(), MACHEXC_KERN_FAILURE, nullptr};
-        machexc_task_set_exception_ports(MACHEXC_EXC_MASK_BAD_ACCESS, receiver.port, MACHEXC_EXCEPTION_DEFAULT,
-                                         MACHEXC_THREAD_STATE_NONE);
-        recordReportingAction(SIGSEGV);
-        startReceiver(&receiver);
+        armBadAccessPort();
         kill(getpid(), SIGSEGV);
         put("survived\n");
     });
