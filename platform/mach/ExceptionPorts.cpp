@@ -2,9 +2,12 @@
 // futexes (see the header). Crash-path code: no heap, no locks, no stdio.
 #include "platform/mach/ExceptionPorts.h"
 
+#include "platform/mach/ExceptionPortsInternal.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <ctime>
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -16,12 +19,15 @@ enum SlotState { SlotEmpty = 0, SlotPosting = 1, SlotPosted = 2, SlotReceived = 
 struct Port {
     int allocated;  // 0 free, 1 in use
     int hasSend;
-    int state;  // futex word: SlotState
+    pid_t owner;    // the process that allocated it: a forked child has no receivers
+    int state;      // futex word: SlotState
     uint32_t sequence;
     machexc_exception_raise_request_t request;
     int32_t replyCode;
     MDThread faultThread;
+    MDThread receiver;  // the thread that took the request
     const ucontext_t* faultState;
+    siginfo_t faultInfo;
 };
 
 struct ExceptionEntry {
@@ -41,22 +47,12 @@ struct ThreadRecord {
     void* argument;
 };
 
-struct SignalRecord {
-    bool hasRecord;  // original and recorded are valid
-    bool taken;      // the kernel action is the layer's handler
-    struct sigaction original;
-    struct sigaction recorded;
-};
-
 // Reply ports are distinct names derived from the exception port.
 constexpr machexc_port_t kReplyPortBase = 0x100;
-constexpr int kMaxSignal = 65;
-constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS};
 
 Port g_ports[MACHEXC_MAX_PORTS];
 ExceptionEntry g_exceptionPorts[MACHEXC_EXC_TYPES_COUNT];
 ThreadRecord g_threads[MACHEXC_MAX_THREADS];
-SignalRecord g_signals[kMaxSignal];
 
 template <typename T> T load(const T* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
 template <typename T> void store(T* p, T v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
@@ -66,6 +62,15 @@ bool cas(int* p, int expected, int desired) {
 
 void futexWait(int* word, int value) {
     syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, value, nullptr, nullptr, 0);
+}
+void futexWaitFor(int* word, int value, int64_t nanoseconds) {
+    struct timespec timeout = {(time_t)(nanoseconds / 1000000000), (long)(nanoseconds % 1000000000)};
+    syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, value, &timeout, nullptr, 0);
+}
+int64_t nowNanoseconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
 }
 // A blocked handler thread accepts pthread_cancel here: asynchronous
 // cancellation is on for the futex wait only (a raw futex call is no
@@ -84,6 +89,16 @@ Port* portNamed(machexc_port_t name) {
     if (name < 1 || name > MACHEXC_MAX_PORTS) return nullptr;
     Port* port = &g_ports[name - 1];
     return load(&port->allocated) ? port : nullptr;
+}
+
+// The port a fault of `signum` goes to in this process, if any.
+Port* portForSignal(int signum, machexc_port_t* name) {
+    const int type = machexc_exceptionTypeForSignal(signum);
+    *name = type > 0 ? load(&g_exceptionPorts[type].port) : MACHEXC_PORT_NULL;
+    Port* port = portNamed(*name);
+    // After fork the table is inherited but nobody receives in the child.
+    if (port && port->owner != getpid()) return nullptr;
+    return port;
 }
 
 ThreadRecord* threadRecord(MDThread tid) {
@@ -109,90 +124,6 @@ void gateCheck(ThreadRecord* record) {
     }
 }
 
-bool isFaultSignal(int signum) {
-    for (int s : kFaultSignals)
-        if (s == signum) return true;
-    return false;
-}
-
-bool sameAction(const struct sigaction& a, const struct sigaction& b) {
-    // The C library adds SA_RESTORER on its own; it says nothing about the action.
-    const int kIgnored = 0x04000000;
-    return a.sa_sigaction == b.sa_sigaction && (a.sa_flags & ~kIgnored) == (b.sa_flags & ~kIgnored) &&
-           memcmp(&a.sa_mask, &b.sa_mask, sizeof(a.sa_mask)) == 0;
-}
-
-void faultHandler(int signum, siginfo_t* info, void* userContext);
-
-// Keeps the kernel action of `signum` in step with the port table and the recorded action.
-void reconcile(int signum) {
-    SignalRecord* s = &g_signals[signum];
-    if (!s->hasRecord) {
-        if (sigaction(signum, nullptr, &s->original) != 0) return;
-        s->recorded = s->original;
-        s->hasRecord = true;
-    }
-    const int type = machexc_exceptionTypeForSignal(signum);
-    const bool portSet = type > 0 && load(&g_exceptionPorts[type].port) != MACHEXC_PORT_NULL;
-    const bool needed = portSet || !sameAction(s->recorded, s->original);
-    if (needed && !s->taken) {
-        struct sigaction own;
-        memset(&own, 0, sizeof(own));
-        own.sa_sigaction = faultHandler;
-        own.sa_flags = SA_SIGINFO | SA_ONSTACK;
-        sigemptyset(&own.sa_mask);
-        if (sigaction(signum, &own, nullptr) == 0) s->taken = true;
-    } else if (!needed) {
-        if (s->taken) sigaction(signum, &s->original, nullptr);
-        s->taken = false;
-        s->hasRecord = false;  // read afresh next time: someone may change it directly
-    }
-}
-
-// The recorded action, run on the faulting thread and stack.
-void runRecordedAction(int signum, siginfo_t* info, void* userContext) {
-    SignalRecord* s = &g_signals[signum];
-    struct sigaction action;
-    if (s->hasRecord) {
-        action = s->recorded;
-    } else {
-        memset(&action, 0, sizeof(action));
-        action.sa_handler = SIG_DFL;
-    }
-    const bool sentByProcess = info->si_code <= 0;
-    if (action.sa_handler == SIG_DFL || action.sa_handler == SIG_IGN) {
-        if (action.sa_handler == SIG_IGN && sentByProcess) return;
-        // A fault cannot be ignored: the default action comes back.
-        struct sigaction defaultAction;
-        memset(&defaultAction, 0, sizeof(defaultAction));
-        defaultAction.sa_handler = SIG_DFL;
-        sigemptyset(&defaultAction.sa_mask);
-        sigaction(signum, &defaultAction, nullptr);
-        s->taken = false;
-        s->hasRecord = false;
-        // A hardware fault repeats when the instruction runs again; a trap, a
-        // bad system call or a sent signal does not, so it is sent again (it
-        // stays pending until this handler returns).
-        if (sentByProcess || signum == SIGTRAP || signum == SIGSYS)
-            syscall(SYS_tgkill, getpid(), (pid_t)selfThread(), signum);
-        return;
-    }
-    if (action.sa_flags & SA_RESETHAND) {
-        memset(&s->recorded, 0, sizeof(s->recorded));
-        s->recorded.sa_handler = SIG_DFL;
-        reconcile(signum);
-    }
-    sigset_t mask = action.sa_mask;
-    if (!(action.sa_flags & SA_NODEFER)) sigaddset(&mask, signum);
-    sigset_t previous;
-    sigprocmask(SIG_BLOCK, &mask, &previous);
-    if (action.sa_flags & SA_SIGINFO)
-        action.sa_sigaction(signum, info, userContext);
-    else
-        action.sa_handler(signum);
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
-}
-
 void describeFault(int signum, const siginfo_t* info, int32_t* type, int64_t* code, int64_t* subcode) {
     *type = machexc_exceptionTypeForSignal(signum);
     *code = 0;
@@ -216,13 +147,32 @@ void describeFault(int signum, const siginfo_t* info, int32_t* type, int64_t* co
     }
 }
 
+// How long a faulting thread waits for a handler thread: to take the request
+// (it is withdrawn after that, as if no port were set) and to answer it.
+// A crash must never hang the process on a receiver that is gone or stuck.
+constexpr int64_t kPickupNanoseconds = 2000 * 1000000LL;
+constexpr int64_t kReplyNanoseconds = 15000 * 1000000LL;
+
+// Waits while the slot holds `state`, until `deadline`; false when it passed.
+bool waitWhile(Port* port, int state, int64_t deadline) {
+    for (;;) {
+        const int current = load(&port->state);
+        if (current != state || !load(&port->allocated)) return true;
+        const int64_t left = deadline - nowNanoseconds();
+        if (left <= 0) return false;
+        futexWaitFor(&port->state, current, left);
+    }
+}
+
 // Posts the exception on `port` and parks until the reply; answers the reply's code.
 int32_t raiseException(Port* port, machexc_port_t portName, int signum, siginfo_t* info, void* userContext) {
+    const int64_t slotDeadline = nowNanoseconds() + kPickupNanoseconds + kReplyNanoseconds;
     for (;;) {
         const int state = load(&port->state);
         if (!load(&port->allocated)) return MACHEXC_KERN_FAILURE;
         if (state == SlotEmpty && cas(&port->state, SlotEmpty, SlotPosting)) break;
-        futexWait(&port->state, state);
+        // Another thread's exception is in flight: wait for its slot, bounded.
+        if (!waitWhile(port, state, slotDeadline)) return MACHEXC_KERN_FAILURE;
     }
     const MDThread self = selfThread();
     machexc_exception_raise_request_t* request = &port->request;
@@ -241,43 +191,47 @@ int32_t raiseException(Port* port, machexc_port_t portName, int signum, siginfo_
     describeFault(signum, info, &request->exception, &request->code[0], &request->code[1]);
     request->codeCnt = 2;
     port->faultThread = self;
+    port->receiver = 0;
     port->faultState = static_cast<const ucontext_t*>(userContext);
+    memcpy(&port->faultInfo, info, sizeof(port->faultInfo));
     store(&port->state, (int)SlotPosted);
     futexWakeAll(&port->state);
 
     int32_t reply = MACHEXC_KERN_FAILURE;
-    for (;;) {
-        const int state = load(&port->state);
-        if (state == SlotReplied) {
-            reply = port->replyCode;
-            break;
+    if (!waitWhile(port, SlotPosted, nowNanoseconds() + kPickupNanoseconds) &&
+        cas(&port->state, SlotPosted, SlotPosting)) {
+        // Nobody took it: withdrawn.
+    } else {
+        const int64_t deadline = nowNanoseconds() + kReplyNanoseconds;
+        for (;;) {
+            const int state = load(&port->state);
+            if (state == SlotReplied) {
+                reply = port->replyCode;
+                break;
+            }
+            if (!load(&port->allocated) || !waitWhile(port, state, deadline)) break;
         }
-        if (!load(&port->allocated)) break;
-        futexWait(&port->state, state);
     }
     port->faultThread = 0;
+    port->receiver = 0;
     port->faultState = nullptr;
     store(&port->state, (int)SlotEmpty);
     futexWakeAll(&port->state);
     return reply;
 }
 
-void faultHandler(int signum, siginfo_t* info, void* userContext) {
-    const int savedErrno = errno;
-    if (info->si_code > 0) {
-        const int type = machexc_exceptionTypeForSignal(signum);
-        const machexc_port_t portName = type > 0 ? load(&g_exceptionPorts[type].port) : MACHEXC_PORT_NULL;
-        Port* port = portNamed(portName);
-        if (port && raiseException(port, portName, signum, info, userContext) == MACHEXC_KERN_SUCCESS) {
-            errno = savedErrno;
-            return;  // handled: the thread goes on where it stopped
-        }
+// A receiver that ends holding a request answers it with KERN_FAILURE, as the
+// kernel does when a reply right dies unused.
+void answerOrphanedRequests(MDThread receiver) {
+    for (Port& port : g_ports) {
+        if (load(&port.state) != SlotReceived || load(&port.receiver) != receiver) continue;
+        port.replyCode = MACHEXC_KERN_FAILURE;
+        if (cas(&port.state, SlotReceived, SlotReplied)) futexWakeAll(&port.state);
     }
-    runRecordedAction(signum, info, userContext);
-    errno = savedErrno;
 }
 
 void releaseRecord(ThreadRecord* record) {
+    answerOrphanedRequests(load(&record->tid));
     store(&record->tid, (MDThread)0);
     store(&record->used, 0);
 }
@@ -406,8 +360,7 @@ machexc_return_t machexc_task_set_exception_ports(machexc_exception_mask_t mask,
         g_exceptionPorts[type].flavor = flavor;
         store(&g_exceptionPorts[type].port, port);
     }
-    for (int signum : kFaultSignals)
-        if (mask & MACHEXC_EXC_MASK(machexc_exceptionTypeForSignal(signum))) reconcile(signum);
+    machexc_internal_portsChanged(mask);
     return MACHEXC_KERN_SUCCESS;
 }
 
@@ -417,6 +370,7 @@ machexc_return_t machexc_port_allocate(int right, machexc_port_t* name) {
         Port* port = &g_ports[i];
         if (!cas(&port->allocated, 0, 1)) continue;
         store(&port->hasSend, 0);
+        port->owner = getpid();
         store(&port->state, (int)SlotEmpty);
         port->faultThread = 0;
         port->faultState = nullptr;
@@ -458,6 +412,7 @@ machexc_return_t machexc_msg_receive(machexc_port_t name, void* buffer, size_t b
         if (!load(&port->allocated)) return MACHEXC_RCV_PORT_DIED;
         const int state = load(&port->state);
         if (state == SlotPosted && cas(&port->state, SlotPosted, SlotReceived)) {
+            store(&port->receiver, selfThread());
             memcpy(buffer, &port->request, sizeof(port->request));
             return MACHEXC_KERN_SUCCESS;
         }
@@ -486,6 +441,18 @@ machexc_return_t machexc_thread_get_state(MDThread thread, ucontext_t* state) {
         const int slot = load(&port.state);
         if ((slot == SlotPosted || slot == SlotReceived) && port.faultThread == thread && port.faultState) {
             memcpy(state, port.faultState, sizeof(*state));
+            return MACHEXC_KERN_SUCCESS;
+        }
+    }
+    return MACHEXC_KERN_INVALID_ARGUMENT;
+}
+
+machexc_return_t machexc_thread_get_siginfo(MDThread thread, siginfo_t* info) {
+    if (!info) return MACHEXC_KERN_INVALID_ARGUMENT;
+    for (Port& port : g_ports) {
+        const int slot = load(&port.state);
+        if ((slot == SlotPosted || slot == SlotReceived) && port.faultThread == thread && port.faultState) {
+            memcpy(info, &port.faultInfo, sizeof(*info));
             return MACHEXC_KERN_SUCCESS;
         }
     }
@@ -533,24 +500,13 @@ machexc_return_t machexc_thread_terminate(MDThread thread) {
     return MACHEXC_KERN_SUCCESS;
 }
 
-int machexc_sigaction(int signum, const struct sigaction* act, struct sigaction* oldact) {
-    if (!isFaultSignal(signum)) return sigaction(signum, act, oldact);
-    SignalRecord* s = &g_signals[signum];
-    if (!act) {
-        if (s->hasRecord) {
-            if (oldact) *oldact = s->recorded;
-            return 0;
-        }
-        return sigaction(signum, nullptr, oldact);
-    }
-    if (!s->hasRecord) {
-        if (sigaction(signum, nullptr, &s->original) != 0) return -1;
-        s->recorded = s->original;
-        s->hasRecord = true;
-    }
-    const struct sigaction previous = s->recorded;
-    s->recorded = *act;
-    reconcile(signum);
-    if (oldact) *oldact = previous;
-    return 0;
+bool machexc_internal_portSetForSignal(int signum) {
+    machexc_port_t name;
+    return portForSignal(signum, &name) != nullptr;
+}
+
+bool machexc_internal_raise(int signum, siginfo_t* info, void* userContext) {
+    machexc_port_t name;
+    Port* port = portForSignal(signum, &name);
+    return port && raiseException(port, name, signum, info, userContext) == MACHEXC_KERN_SUCCESS;
 }

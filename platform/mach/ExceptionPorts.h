@@ -3,21 +3,25 @@
 // thread calls (thread_suspend/resume/terminate, thread_get_state) of macOS.
 //
 // Linux delivers hardware faults as signals, so this layer plays the kernel's
-// part. It keeps one real handler of its own (SA_SIGINFO | SA_ONSTACK) for the
-// fault signals SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP and SIGSYS, and the
-// recorder's own sigaction calls go through machexc_sigaction, which records
-// them as the process's "signal actions". On a fault sent by the kernel
-// (si_code > 0) with an exception port set for its type, the faulting thread
-// publishes its ucontext as its thread state, posts an exception_raise request
-// on the port and parks (futex) until the reply. On KERN_FAILURE, or with no
-// port set, the recorded action runs on the same thread and stack. A signal
-// sent with kill/raise (si_code <= 0) goes straight to the recorded action.
+// part. Every sigaction call for the fault signals SIGSEGV, SIGBUS, SIGILL,
+// SIGFPE, SIGTRAP and SIGSYS goes through machexc_sigaction (the recorder's
+// directly, everyone else's through the interposer linked into the
+// executable), which records it as the process's "signal action". While an
+// exception port is set for a signal's type the kernel's action is the layer's
+// own handler (SA_SIGINFO | SA_ONSTACK | SA_NODEFER); otherwise the kernel
+// holds the recorded action itself, so disabling everything leaves the latest
+// recorded action in place.
 //
-// The kernel action: the layer takes a fault signal over when a port is set
-// for its type or an action is recorded for it, and gives the kernel the
-// original action back as soon as no port covers the type and the recorded
-// action is again the one it found. So disabling everything leaves sigaction(2)
-// exactly as it was.
+// On a fault sent by the kernel (si_code > 0) with a port of this process set
+// for its type, the faulting thread publishes its ucontext and siginfo as its
+// thread state, posts an exception_raise request on the port and parks (futex)
+// until the reply. Every such wait is bounded: a request nobody takes within
+// 2 s is withdrawn, a reply is awaited at most 15 s, and a receiver that ends
+// holding a request answers KERN_FAILURE. On KERN_FAILURE, or with no port
+// set, the recorded action runs on the same thread and stack with its own
+// mask, as the kernel would run it. A signal sent with kill/raise
+// (si_code <= 0) goes straight to the recorded action. A forked child has no
+// receivers: its ports count as unset.
 //
 // Crash-path safe (the fault handler, machexc_sigaction, the port calls, the
 // message calls, thread suspend/resume/terminate): no heap, no locks, no stdio;
@@ -185,9 +189,27 @@ machexc_return_t machexc_thread_suspend(MDThread thread);
 machexc_return_t machexc_thread_resume(MDThread thread);
 machexc_return_t machexc_thread_terminate(MDThread thread);
 
-// The recorder's sigaction: the fault signals are recorded (see above);
+// The process's sigaction: the fault signals are recorded (see above);
 // every other signal goes straight to sigaction(2).
 int machexc_sigaction(int signum, const struct sigaction* act, struct sigaction* oldact);
+// sigaction(2) itself, past the records: what the kernel holds.
+int machexc_kernel_sigaction(int signum, const struct sigaction* act, struct sigaction* oldact);
+// The interposer hands over the next sigaction in the lookup order (the C
+// library's, or a sanitizer's in front of it); glibc's own is the default.
+void machexc_setKernelSigaction(int (*kernelSigaction)(int, const struct sigaction*, struct sigaction*));
+
+// The siginfo of a thread whose exception is in flight (the signal and code
+// the kernel delivered).
+machexc_return_t machexc_thread_get_siginfo(MDThread thread, siginfo_t* info);
+
+// True for a kernel fault that comes back by itself when the faulting
+// instruction runs again (SIGSEGV, SIGBUS, SIGILL, SIGFPE with si_code > 0).
+bool machexc_signalRepeatsOnReturn(int signum, const siginfo_t* info);
+// For the end of a signal handler: makes `signum` reach the action in place
+// once the handler returns, with the information it came with. A repeating
+// fault needs nothing; anything else is blocked and queued again to this
+// thread (rt_tgsigqueueinfo, or tgkill without information). Crash-path safe.
+void machexc_deliverAgain(int signum, const siginfo_t* info);
 
 // The exception type a fault signal raises (0 for other signals).
 int machexc_exceptionTypeForSignal(int signum);

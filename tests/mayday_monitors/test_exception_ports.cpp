@@ -162,10 +162,10 @@ TEST(ExceptionPortsFault, ProtectionFailureAndHandledReplyResumesThread) {
 TEST(ExceptionPortsFault, WithoutPortRunsRecordedActionDirectly) {
     const ChildEnd end = runInChild([] {
         recordReportingAction(SIGSEGV);
-        // The kernel's action is the layer's own, not the recorded one.
+        // With no port the kernel holds the recorded action itself.
         struct sigaction kernelAction;
-        sigaction(SIGSEGV, nullptr, &kernelAction);
-        if (kernelAction.sa_sigaction == reportingAction) put("kernel has recorded action\n");
+        machexc_kernel_sigaction(SIGSEGV, nullptr, &kernelAction);
+        if (kernelAction.sa_sigaction != reportingAction) put("kernel does not have the recorded action\n");
         readNull();
     });
     EXPECT_TRUE(end.exited);
@@ -267,47 +267,46 @@ TEST(ExceptionPortsSignalActions, RecordedActionsAndKernelActionGivenBack) {
         first.sa_sigaction = reportingAction;
         first.sa_flags = SA_SIGINFO;
         sigemptyset(&first.sa_mask);
-        sigaction(SIGBUS, &first, nullptr);  // set directly, before the layer
+        machexc_kernel_sigaction(SIGBUS, &first, nullptr);  // set past the layer, before it saw the signal
 
         struct sigaction mine = first;
         mine.sa_handler = SIG_IGN;
         mine.sa_flags = 0;
         struct sigaction previous;
-        machexc_sigaction(SIGBUS, &mine, &previous);
+        sigaction(SIGBUS, &mine, &previous);  // the interposed call
         put(previous.sa_sigaction == reportingAction ? "previous ok\n" : "previous wrong\n");
         struct sigaction query;
         machexc_sigaction(SIGBUS, nullptr, &query);
         put(query.sa_handler == SIG_IGN ? "recorded ok\n" : "recorded wrong\n");
-        sigaction(SIGBUS, nullptr, &query);
-        put(query.sa_handler != SIG_IGN && query.sa_sigaction != reportingAction && (query.sa_flags & SA_ONSTACK)
-                ? "kernel layer\n"
-                : "kernel wrong\n");
-        machexc_sigaction(SIGBUS, &previous, nullptr);
-        sigaction(SIGBUS, nullptr, &query);
-        put(query.sa_sigaction == reportingAction ? "kernel given back\n" : "kernel kept\n");
+        machexc_kernel_sigaction(SIGBUS, nullptr, &query);
+        put(query.sa_handler == SIG_IGN ? "kernel follows without a port\n" : "kernel wrong\n");
 
         // Other signals go straight to the kernel.
         struct sigaction usr;
         memset(&usr, 0, sizeof(usr));
         usr.sa_handler = SIG_IGN;
-        machexc_sigaction(SIGUSR1, &usr, nullptr);
-        sigaction(SIGUSR1, nullptr, &query);
+        sigaction(SIGUSR1, &usr, nullptr);
+        machexc_kernel_sigaction(SIGUSR1, nullptr, &query);
         put(query.sa_handler == SIG_IGN ? "usr1 direct\n" : "usr1 wrong\n");
 
-        // A port keeps the layer in place even with the original action recorded.
+        // A port puts the layer in front; the process still sees its own action.
         const machexc_port_t port = makePort();
         machexc_task_set_exception_ports(MACHEXC_EXC_MASK_BAD_ACCESS, port, MACHEXC_EXCEPTION_DEFAULT,
                                          MACHEXC_THREAD_STATE_NONE);
-        sigaction(SIGSEGV, nullptr, &query);
+        machexc_kernel_sigaction(SIGSEGV, nullptr, &query);
         put(query.sa_flags & SA_ONSTACK ? "port takes over\n" : "port did not take over\n");
-        machexc_task_set_exception_ports(MACHEXC_EXC_MASK_BAD_ACCESS, MACHEXC_PORT_NULL, 0, 0);
         sigaction(SIGSEGV, nullptr, &query);
-        put(query.sa_handler == SIG_DFL ? "port gives back\n" : "port kept\n");
+        put(query.sa_handler == SIG_DFL ? "process sees its own\n" : "process sees the layer\n");
+        // An action set while the port is in front is the one given back.
+        signal(SIGSEGV, SIG_IGN);
+        machexc_task_set_exception_ports(MACHEXC_EXC_MASK_BAD_ACCESS, MACHEXC_PORT_NULL, 0, 0);
+        machexc_kernel_sigaction(SIGSEGV, nullptr, &query);
+        put(query.sa_handler == SIG_IGN ? "latest given back\n" : "port kept\n");
     });
     EXPECT_TRUE(end.exited);
     EXPECT_EQ(end.output,
-              "previous ok\nrecorded ok\nkernel layer\nkernel given back\nusr1 direct\nport takes over\n"
-              "port gives back\n");
+              "previous ok\nrecorded ok\nkernel follows without a port\nusr1 direct\nport takes over\n"
+              "process sees its own\nlatest given back\n");
 }
 
 TEST(ExceptionPortsTable, GetGroupsEntriesAndSetRestoresExactly) {

@@ -10,9 +10,13 @@
 
 #include <atomic>
 #include <cstddef>
+#include <ctime>
 
+#include "Mayday/Recording/Monitors/MDCrashWatchdog.h"
 #include "Mayday/Recording/Tools/MDDebug.h"
 #include "Mayday/Recording/Tools/MDLogger.h"
+#include "Mayday/Recording/Tools/MDMachineContext.h"
+#include "Mayday/Recording/Tools/MDThread.h"
 
 // The table names every monitor's accessor directly, so that linking the
 // frame pulls every monitor out of the static library.
@@ -66,10 +70,13 @@ std::atomic<bool> g_requiresAsyncSafety{false};
 std::atomic<bool> g_handlingFatalException{false};
 std::atomic<bool> g_crashedDuringExceptionHandling{false};
 std::atomic<bool> g_noticeShown{false};
+std::atomic<MDThread> g_handlingThread{0};
+int g_handlingDepth = 0;  // touched by the holder only
 
 static_assert(std::atomic<MaydayMonitorFlags>::is_always_lock_free, "signal handlers need lock-free flags");
 static_assert(std::atomic<bool>::is_always_lock_free, "signal handlers need lock-free flags");
 static_assert(std::atomic<EventHandler>::is_always_lock_free, "signal handlers need lock-free flags");
+static_assert(std::atomic<MDThread>::is_always_lock_free, "signal handlers need lock-free flags");
 
 const MaydayMonitorAPI* apiAt(size_t index) {
     if (g_isOverridden[index].load()) {
@@ -129,6 +136,12 @@ void mdcm_selectMonitors(MaydayMonitorFlags monitorTypes) {
         }
     }
     g_activeMonitors.store(active);
+    if (active != MaydayMonitorTypeNone) {
+        mdcw_prepare();
+    } else if (!g_handlingFatalException.load()) {
+        // Nothing will suspend threads any more; the signal is the process's again.
+        mdmc_uninstallSuspendHandler();
+    }
 }
 
 MaydayMonitorFlags mdcm_activeMonitorTypes(void) {
@@ -141,6 +154,8 @@ bool mdcm_notifyFatalExceptionCaptured(bool isAsyncSafeEnvironment) {
     }
     if (g_handlingFatalException.exchange(true)) {
         g_crashedDuringExceptionHandling.store(true);
+    } else {
+        mdcw_arm();
     }
     if (g_crashedDuringExceptionHandling.load()) {
         // Take every hook out first, so the crash reporter cannot loop on
@@ -163,6 +178,7 @@ void mdcm_dispatchEvent(Mayday_MonitorContext* context) {
             api->addContextToEvent(context);
         }
     }
+    if (context->signal.signum > 0) mdcw_setSignal(context->signal.signum);
     const EventHandler onEvent = g_onEvent.load();
     if (onEvent) {
         onEvent(context);
@@ -175,7 +191,29 @@ void mdcm_dispatchEvent(Mayday_MonitorContext* context) {
     }
 }
 
+void mdcm_beginCrashHandling(void) {
+    const MDThread self = mdthread_self();
+    for (;;) {
+        MDThread expected = 0;
+        if (g_handlingThread.compare_exchange_strong(expected, self) || expected == self) break;
+        const struct timespec pause = {0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
+    g_handlingDepth++;
+}
+
+void mdcm_endCrashHandling(void) {
+    if (g_handlingThread.load() != mdthread_self()) return;
+    if (--g_handlingDepth > 0) return;
+    g_handlingDepth = 0;
+    mdcw_disarm();
+    g_handlingThread.store(0);
+}
+
 void mdcm_testing_reset(void) {
+    g_handlingThread.store(0);
+    g_handlingDepth = 0;
+    mdcw_disarm();
     g_activeMonitors.store(MaydayMonitorTypeNone);
     g_onEvent.store(nullptr);
     g_requiresAsyncSafety.store(false);

@@ -28,6 +28,15 @@ bool mdcm_notifyFatalExceptionCaptured(bool isAsyncSafeEnvironment);
 // the event handler; after a first fatal event, removes every monitor.
 void mdcm_dispatchEvent(Mayday_MonitorContext* context);
 
+// One fatal event at a time, whichever monitor catches it. The thread that
+// handles an event holds the frame from before it suspends the environment
+// until it has resumed it; another thread that catches one meanwhile waits
+// here (1 ms pauses; the crash watchdog bounds the wait). The holder itself
+// passes again (a crash during its own handling). The last end also stops
+// the crash watchdog. Crash-path safe.
+void mdcm_beginCrashHandling(void);
+void mdcm_endCrashHandling(void);
+
 // Tests only: the frame back to its state at process start (and every table
 // entry back to its monitor's own accessor).
 void mdcm_testing_reset(void);

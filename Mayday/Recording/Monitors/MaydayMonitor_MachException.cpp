@@ -19,6 +19,7 @@
 #include "Mayday/Recording/Tools/MDLogger.h"
 #include "Mayday/Recording/Tools/MDMach.h"
 #include "Mayday/Recording/Tools/MDMachineContext.h"
+#include "Mayday/Recording/Tools/MDSignalStack.h"
 #include "Mayday/Recording/Tools/MDStackCursor.h"
 #include "Mayday/Recording/Tools/MDThread.h"
 #include "platform/mach/ExceptionPorts.h"
@@ -37,6 +38,7 @@ const char kThreadSecondary[] = "Mayday Exception Handler (Secondary)";
 std::atomic<bool> g_isEnabled{false};
 std::atomic<bool> g_isHandlingCrash{false};
 bool g_lazyLoadsDone = false;
+bool g_holdsSignalStacks = false;
 
 machexc_port_t g_exceptionPort = MACHEXC_PORT_NULL;
 
@@ -88,6 +90,11 @@ void restoreExceptionPorts() {
 void stopThread(std::atomic<MDThread>* machThread, pthread_t pthread, MDThread self) {
     const MDThread thread = machThread->load();
     if (thread == 0 || thread == self) return;
+    // What enabling took is given back, so that cycles do not run out of places.
+    if (!g_isHandlingCrash.load()) {
+        mdmc_removeReservedThread(thread);
+        mdthread_forgetName(thread);
+    }
     // While handling, the other threads are suspended and pthread_cancel
     // could wait on them; the layer's terminate only sets a flag.
     if (g_isHandlingCrash.load())
@@ -102,6 +109,18 @@ void uninstallExceptionHandler() {
     const MDThread self = mdthread_self();
     stopThread(&g_primaryMachThread, g_primaryPThread, self);
     stopThread(&g_secondaryMachThread, g_secondaryPThread, self);
+    if (g_holdsSignalStacks) {
+        g_holdsSignalStacks = false;
+        mdss_release();
+    }
+}
+
+// A forked child has none of the handler threads (and the layer counts the
+// parent's ports as unset there): nothing to stop or give back later.
+void forgetThreadsInChild() {
+    g_primaryMachThread.store(0);
+    g_secondaryMachThread.store(0);
+    g_isHandlingCrash.store(false);
 }
 
 // The crashed thread's registers: the state its fault published, else what it
@@ -132,8 +151,12 @@ void* handleExceptions(void* argument) {
         poll(nullptr, 0, 100);  // a pause, async-signal-safe
     }
 
+    const MDThread crashedThread = (MDThread)request.thread.name;
     if (g_isEnabled.load()) {
-        mdmc_suspendEnvironment();
+        // One event at a time, whichever monitor caught it first.
+        mdcm_beginCrashHandling();
+        // The crashed thread is held by its exception already and could not answer.
+        mdmc_suspendEnvironmentExcept(crashedThread);
         g_isHandlingCrash.store(true);
         mdcm_notifyFatalExceptionCaptured(true);
 
@@ -149,7 +172,6 @@ void* handleExceptions(void* argument) {
         Mayday_MonitorContext* crashContext = &g_monitorContext;
         crashContext->offendingMachineContext = machineContext;
         mdsc_initCursor(&g_stackCursor, nullptr, nullptr);
-        const MDThread crashedThread = (MDThread)request.thread.name;
         if (fillContextForCrashedThread(crashedThread, machineContext)) {
             mdsc_initWithMachineContext(&g_stackCursor, kMaxStackDepth, machineContext);
             crashContext->faultAddress = request.exception == MD_EXC_BAD_ACCESS
@@ -163,13 +185,23 @@ void* handleExceptions(void* argument) {
         crashContext->mach.type = request.exception;
         crashContext->mach.code = (int64_t)request.code[0];
         crashContext->mach.subcode = (int64_t)request.code[1];
-        crashContext->signal.signum = mdmach_signalForMachException(crashContext->mach.type, crashContext->mach.code);
+        // The Mach vocabulary stays; the signal is the one the kernel delivered
+        // (a write to a read-only page is KERN_PROTECTION_FAILURE and SIGSEGV).
+        siginfo_t delivered;
+        if (machexc_thread_get_siginfo(crashedThread, &delivered) == MACHEXC_KERN_SUCCESS) {
+            crashContext->signal.signum = delivered.si_signo;
+            crashContext->signal.sigcode = delivered.si_code;
+        } else {
+            crashContext->signal.signum =
+                mdmach_signalForMachException(crashContext->mach.type, crashContext->mach.code);
+        }
         crashContext->stackCursor = &g_stackCursor;
 
         mdcm_dispatchEvent(crashContext);
 
         g_isHandlingCrash.store(false);
         mdmc_resumeEnvironment();
+        mdcm_endCrashHandling();
     }
 
     // Not handled: the faulting thread goes on to the signal actions.
@@ -195,6 +227,7 @@ void* handleExceptions(void* argument) {
 void prepareCrashPath() {
     if (g_lazyLoadsDone) return;
     g_lazyLoadsDone = true;
+    pthread_atfork(nullptr, nullptr, forgetThreadsInChild);
     mddl_initialize();
     mdmc_installSuspendHandler();
     void* frames[2];
@@ -204,6 +237,12 @@ void prepareCrashPath() {
 void installExceptionHandler() {
     mdid_newEventID(g_primaryEventID);
     mdid_newEventID(g_secondaryEventID);
+    // The layer's fault handler runs on the faulting thread: every thread
+    // needs an alternate stack for a stack overflow to be reported.
+    if (!g_holdsSignalStacks) {
+        g_holdsSignalStacks = true;
+        mdss_acquire();
+    }
 
     pthread_attr_t attr;
     bool attributesCreated = false;

@@ -19,25 +19,21 @@
 #include "Mayday/Recording/Tools/MDLogger.h"
 #include "Mayday/Recording/Tools/MDMachineContext.h"
 #include "Mayday/Recording/Tools/MDSignalInfo.h"
+#include "Mayday/Recording/Tools/MDSignalStack.h"
 #include "Mayday/Recording/Tools/MDStackCursor.h"
 #include "Mayday/Recording/Tools/MDThread.h"
 #include "platform/mach/ExceptionPorts.h"
 
 namespace {
 
-constexpr size_t kSignalStackSize = 0x20000;
 constexpr int kMaxStackDepth = 100;
 
 std::atomic<bool> g_isEnabled{false};
-stack_t g_signalStack;
+bool g_holdsSignalStacks = false;
 struct sigaction* g_previousSignalHandlers = nullptr;
 char g_eventID[37];
 Mayday_MonitorContext g_monitorContext;
 MDStackCursor g_stackCursor;
-
-// The thread whose signal is being handled, 0 when none.
-std::atomic<MDThread> g_handlingThread{0};
-static_assert(std::atomic<MDThread>::is_always_lock_free, "the handler cannot take locks");
 
 std::atomic<int> g_failSigactionAt{-1};
 void (*g_sigactionObserver)(int, const struct sigaction*) = nullptr;
@@ -54,30 +50,18 @@ int setSignalAction(int signum, const struct sigaction* action, struct sigaction
     return machexc_sigaction(signum, action, previous);
 }
 
-// A thread that faults while another one handles its signal waits here until
-// that one is done, as if the other's suspension of the environment had
-// stopped it (with Mach suspension it would have; parking by signal misses a
-// thread that is itself just starting to suspend). It then goes on and the
-// frame sees a crash during crash handling, while the first event is written
-// as the first. A fault on the handling thread itself does not wait.
-void waitForOtherHandlingThread(void) {
-    const MDThread self = mdthread_self();
-    for (;;) {
-        MDThread expected = 0;
-        if (g_handlingThread.compare_exchange_strong(expected, self) || expected == self) return;
-        const struct timespec pause = {0, 1000000};
-        nanosleep(&pause, nullptr);
-    }
-}
-
 void handleSignal(int sigNum, siginfo_t* signalInfo, void* userContext) {
     if (g_isEnabled.load()) {
-        waitForOtherHandlingThread();
+        // A thread that faults while another one handles its event waits
+        // here, as if that one's suspension had stopped it; a fault on the
+        // handling thread itself goes on and is seen as a crash during
+        // crash handling.
+        mdcm_beginCrashHandling();
         mdmc_suspendEnvironment();
         mdcm_notifyFatalExceptionCaptured(false);
 
-        // On the alternate stack for the thread that installed it (and for a
-        // stack overflow there); on the thread's own stack elsewhere.
+        // On this thread's alternate stack (every thread has one while the
+        // monitor is enabled), so a stack overflow is reported too.
         MDMC_NEW_CONTEXT(machineContext);
         mdmc_fillContextForSignal(userContext, machineContext);
         mdsc_initWithMachineContext(&g_stackCursor, kMaxStackDepth, machineContext);
@@ -88,7 +72,9 @@ void handleSignal(int sigNum, siginfo_t* signalInfo, void* userContext) {
         context->eventID = g_eventID;
         context->offendingMachineContext = machineContext;
         context->registersAreValid = true;
-        context->faultAddress = (uint64_t)(uintptr_t)signalInfo->si_addr;
+        // A sent signal (kill, raise, abort) has no fault address: si_addr
+        // shares its memory with the sender's pid.
+        context->faultAddress = signalInfo->si_code > 0 ? (uint64_t)(uintptr_t)signalInfo->si_addr : 0;
         context->signal.userContext = userContext;
         context->signal.signum = signalInfo->si_signo;
         context->signal.sigcode = signalInfo->si_code;
@@ -97,14 +83,18 @@ void handleSignal(int sigNum, siginfo_t* signalInfo, void* userContext) {
         // The dispatcher removes every monitor, so the previous actions are back.
         mdcm_dispatchEvent(context);
         mdmc_resumeEnvironment();
-        g_handlingThread.store(0);
+        mdcm_endCrashHandling();
     }
-    // The signal stays blocked while this handler runs, so the raised copy is
-    // delivered when it returns, under the previous (now reinstalled) action or
-    // the default one: the process ends the way it would have without us. A
-    // fault whose restored action returns re-executes the faulting
-    // instruction and faults again under that action.
-    raise(sigNum);
+    // The previous (now reinstalled) action or the default one gets the
+    // signal once this handler returns, with the information it came with:
+    // the process ends, or goes on, the way it would have without us.
+    machexc_deliverAgain(sigNum, signalInfo);
+}
+
+void releaseSignalStacks() {
+    if (!g_holdsSignalStacks) return;
+    g_holdsSignalStacks = false;
+    mdss_release();
 }
 
 bool installSignalHandler(void) {
@@ -113,15 +103,16 @@ bool installSignalHandler(void) {
     mdmc_installSuspendHandler();
     mddl_initialize();
 
-    if (g_signalStack.ss_sp == nullptr) {
-        g_signalStack.ss_sp = malloc(kSignalStackSize);
-        g_signalStack.ss_size = kSignalStackSize;
-        if (g_signalStack.ss_sp == nullptr) errno = ENOMEM;
-    }
-    g_signalStack.ss_flags = 0;
-    if (g_signalStack.ss_sp == nullptr || sigaltstack(&g_signalStack, nullptr) != 0) {
-        MDLOG_ERROR("signalstack: %s", strerror(errno));
-        return false;
+    // Every thread, this one and those made later, gets its alternate stack.
+    if (!g_holdsSignalStacks) {
+        g_holdsSignalStacks = true;
+        if (!mdss_acquire()) {
+            const int error = errno ? errno : ENOMEM;
+            mdss_release();
+            g_holdsSignalStacks = false;
+            MDLOG_ERROR("signalstack: %s", strerror(error));
+            return false;
+        }
     }
 
     const int* fatalSignals = mdsignal_fatalSignals();
@@ -137,7 +128,9 @@ bool installSignalHandler(void) {
 
     struct sigaction action;
     memset(&action, 0, sizeof(action));
-    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    // SA_NODEFER: a fault inside the handler must come back to it, where the
+    // frame sees a crash in the crash reporter, instead of being a kernel kill.
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
     sigemptyset(&action.sa_mask);
     action.sa_sigaction = &handleSignal;
 
@@ -152,6 +145,7 @@ bool installSignalHandler(void) {
             }
             MDLOG_ERROR("sigaction (%s): %s", name, strerror(error));
             for (i--; i >= 0; i--) setSignalAction(fatalSignals[i], &g_previousSignalHandlers[i], nullptr, -1);
+            releaseSignalStacks();
             return false;
         }
     }
@@ -162,8 +156,15 @@ void uninstallSignalHandler(void) {
     if (g_previousSignalHandlers == nullptr) return;
     const int* fatalSignals = mdsignal_fatalSignals();
     const int fatalSignalsCount = mdsignal_fatalSignalCount();
-    for (int i = 0; i < fatalSignalsCount; i++)
+    for (int i = 0; i < fatalSignalsCount; i++) {
+        // An action installed after ours is the latest word on the signal: kept.
+        struct sigaction current;
+        if (machexc_sigaction(fatalSignals[i], nullptr, &current) == 0 &&
+            !((current.sa_flags & SA_SIGINFO) && current.sa_sigaction == &handleSignal))
+            continue;
         setSignalAction(fatalSignals[i], &g_previousSignalHandlers[i], nullptr, -1);
+    }
+    releaseSignalStacks();
 }
 
 void setEnabled(bool isEnabled) {

@@ -27,7 +27,7 @@ int g_reservedCount = 0;
 bool isReserved(MDThread thread) {
     const int count = __atomic_load_n(&g_reservedCount, __ATOMIC_ACQUIRE);
     for (int i = 0; i < count; i++)
-        if (g_reserved[i] == thread) return true;
+        if (__atomic_load_n(&g_reserved[i], __ATOMIC_ACQUIRE) == thread) return true;
     return false;
 }
 
@@ -83,6 +83,7 @@ int g_acknowledged = 0;  // threads that parked in this round
 int g_left = 0;          // threads that left the handler in this round
 int g_signal = 0;
 int g_installed = 0;
+struct sigaction g_previousSuspendAction;
 
 // Only the suspending thread touches these.
 MDThread g_targets[kMaxTargets];
@@ -134,12 +135,13 @@ void parkHandler(int, siginfo_t*, void* userContext) {
 
 struct SuspendWalk {
     MDThread self;
+    MDThread stoppedElsewhere;  // already held (a faulting thread parked by the exception layer)
     int signal;
 };
 
 bool signalThread(MDThread thread, void* context) {
     const SuspendWalk* walk = static_cast<const SuspendWalk*>(context);
-    if (thread == walk->self || isReserved(thread)) return true;
+    if (thread == walk->self || thread == walk->stoppedElsewhere || isReserved(thread)) return true;
     if (syscall(SYS_tgkill, (pid_t)getpid(), (pid_t)thread, walk->signal) != 0) {
         // A thread that ended since the listing has nothing to suspend.
         if (errno != ESRCH) MDLOG_ERROR("thread_suspend (%08x): %s", (unsigned)thread, errorText(errno));
@@ -193,6 +195,8 @@ bool mdmc_fillContextForThread(MDThread thread, MDMachineContext* destination, b
 
 bool mdmc_fillContextForSignal(void* signalUserContext, MDMachineContext* destination) {
     const ucontext_t* uc = static_cast<const ucontext_t*>(signalUserContext);
+    // The record is often fresh stack memory: nothing may be left from it.
+    memset(destination, 0, sizeof(*destination));
     MDMachineState* state = &destination->machineState;
     mdcpu_registersFromUserContext(uc, &state->exceptionState, &state->threadState);
     if (uc->uc_mcontext.fpregs)
@@ -200,6 +204,7 @@ bool mdmc_fillContextForSignal(void* signalUserContext, MDMachineContext* destin
     else
         memset(state->floatState, 0, sizeof(state->floatState));
     destination->thread = mdthread_self();
+    destination->isCurrentThread = true;
     destination->isCrashedContext = true;
     destination->isSignalContext = true;
     getThreadList(destination);
@@ -243,13 +248,32 @@ void mdmc_installSuspendHandler(void) {
     sigdelset(&action.sa_mask, SIGBUS);
     sigdelset(&action.sa_mask, SIGILL);
     sigdelset(&action.sa_mask, SIGFPE);
-    if (sigaction(signal, &action, nullptr) != 0) MDLOG_ERROR("sigaction: %s", errorText(errno));
+    if (sigaction(signal, &action, &g_previousSuspendAction) != 0) {
+        MDLOG_ERROR("sigaction: %s", errorText(errno));
+        __atomic_store_n(&g_installed, 0, __ATOMIC_RELEASE);
+        return;
+    }
+    if (g_previousSuspendAction.sa_handler != SIG_DFL && g_previousSuspendAction.sa_handler != SIG_IGN)
+        MDLOG_WARN("Signal %d already had a handler; thread suspension takes it over until uninstalled", signal);
     __atomic_store_n(&g_signal, signal, __ATOMIC_RELEASE);
 }
 
+void mdmc_uninstallSuspendHandler(void) {
+    if (mdmc_isEnvironmentSuspended()) return;  // parked threads still run the handler
+    int expected = 1;
+    if (!__atomic_compare_exchange_n(&g_installed, &expected, 0, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) return;
+    __atomic_store_n(&g_signal, 0, __ATOMIC_RELEASE);
+    if (sigaction(SIGRTMIN + MDMC_SUSPEND_SIGNAL_OFFSET, &g_previousSuspendAction, nullptr) != 0)
+        MDLOG_ERROR("sigaction: %s", errorText(errno));
+}
+
+bool mdmc_isEnvironmentSuspended(void) { return (__atomic_load_n(&g_epoch, __ATOMIC_ACQUIRE) & 1) != 0; }
+
 int mdmc_suspendSignal(void) { return __atomic_load_n(&g_signal, __ATOMIC_ACQUIRE); }
 
-void mdmc_suspendEnvironment(void) {
+void mdmc_suspendEnvironment(void) { mdmc_suspendEnvironmentExcept(0); }
+
+void mdmc_suspendEnvironmentExcept(MDThread stoppedElsewhere) {
     mdmc_installSuspendHandler();
     int epoch = __atomic_load_n(&g_epoch, __ATOMIC_ACQUIRE);
     // Already suspended (odd), or another thread won the race: nothing to do.
@@ -261,7 +285,7 @@ void mdmc_suspendEnvironment(void) {
     g_targetCount = 0;
     g_signalled = 0;
     // Not g_signal: a concurrent first installation may not have stored it yet.
-    SuspendWalk walk = {mdthread_self(), SIGRTMIN + MDMC_SUSPEND_SIGNAL_OFFSET};
+    SuspendWalk walk = {mdthread_self(), stoppedElsewhere, SIGRTMIN + MDMC_SUSPEND_SIGNAL_OFFSET};
     if (mdthread_forEachThread(signalThread, &walk) < 0) MDLOG_ERROR("task_threads: %s", errorText(errno));
     const int64_t deadline = nowNanoseconds() + kWaitNanoseconds;
     if (waitUntilAtLeast(&g_acknowledged, g_signalled, deadline)) return;
@@ -293,8 +317,19 @@ void mdmc_addReservedThread(MDThread thread) {
         MDLOG_ERROR("Too many reserved threads (%d). Max is %d", count, MDMC_MAX_RESERVED_THREADS - 1);
         return;
     }
-    g_reserved[count] = thread;
+    __atomic_store_n(&g_reserved[count], thread, __ATOMIC_RELEASE);
     __atomic_store_n(&g_reservedCount, count + 1, __ATOMIC_RELEASE);
+}
+
+void mdmc_removeReservedThread(MDThread thread) {
+    const int count = __atomic_load_n(&g_reservedCount, __ATOMIC_ACQUIRE);
+    for (int i = 0; i < count; i++) {
+        if (__atomic_load_n(&g_reserved[i], __ATOMIC_ACQUIRE) != thread) continue;
+        // The last entry takes the freed place; the thread stays listed until then.
+        __atomic_store_n(&g_reserved[i], __atomic_load_n(&g_reserved[count - 1], __ATOMIC_ACQUIRE), __ATOMIC_RELEASE);
+        __atomic_store_n(&g_reservedCount, count - 1, __ATOMIC_RELEASE);
+        return;
+    }
 }
 
 bool mdmc_copyParkedState(MDThread thread, MDExceptionState* exceptionState, MDThreadState* threadState) {

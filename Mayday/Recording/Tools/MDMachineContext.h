@@ -84,12 +84,22 @@ bool mdmc_hasValidExceptionRegisters(const MDMachineContext* context);
 void mdmc_installSuspendHandler(void);
 // The signal number used to park threads (valid after installing).
 int mdmc_suspendSignal(void);
+// Gives the parking signal back its previous action (not while suspended).
+// Not async-signal-safe.
+void mdmc_uninstallSuspendHandler(void);
 // Parks every thread but the caller and the reserved threads. A second call
 // before mdmc_resumeEnvironment does nothing.
 void mdmc_suspendEnvironment(void);
+// The same, leaving out `stoppedElsewhere` too: a thread that is already held
+// (a faulting thread waiting for its exception's reply), which could never answer.
+void mdmc_suspendEnvironmentExcept(MDThread stoppedElsewhere);
+// True between a suspension and its resumption.
+bool mdmc_isEnvironmentSuspended(void);
 // Lets the parked threads go and waits (at most 200 ms) until they left the handler.
 void mdmc_resumeEnvironment(void);
 void mdmc_addReservedThread(MDThread thread);
+// Takes a thread off the reserved list (not for the crash path).
+void mdmc_removeReservedThread(MDThread thread);
 
 // The registers a parked thread saved when it was stopped; false (and
 // nothing written) when the thread is not parked.

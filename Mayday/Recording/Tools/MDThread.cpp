@@ -160,6 +160,19 @@ bool mdthread_setName(MDThread thread, const char* name) {
     return remembered && given;
 }
 
+void mdthread_forgetName(MDThread thread) {
+    NameEntry* entry = thread ? findName(thread) : nullptr;
+    if (!entry) return;
+    unsigned sequence = __atomic_load_n(&entry->sequence, __ATOMIC_ACQUIRE);
+    while ((sequence & 1) || !__atomic_compare_exchange_n(&entry->sequence, &sequence, sequence + 1, false,
+                                                          __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+        sequence = __atomic_load_n(&entry->sequence, __ATOMIC_ACQUIRE);
+    __atomic_store_n(&entry->name[0], '\0', __ATOMIC_RELAXED);
+    // Sequence 0 reads as "never named"; the entry is free for the next thread.
+    __atomic_store_n(&entry->sequence, 0u, __ATOMIC_RELEASE);
+    __atomic_store_n(&entry->thread, (MDThread)0, __ATOMIC_RELEASE);
+}
+
 int mdthread_forEachThread(bool (*visit)(MDThread thread, void* context), void* context) {
     const int fd = (int)syscall(SYS_openat, AT_FDCWD, "/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return -1;

@@ -25,6 +25,8 @@ bool mdthread_queueName(MDThread thread, char* buffer, int bufferLength);
 // (up to 63 characters, 64 threads) and gives the kernel its 15-character cut.
 // True when the name was both remembered and given to the kernel.
 bool mdthread_setName(MDThread thread, const char* name);
+// Not for the crash path. Drops the remembered full name, freeing its place.
+void mdthread_forgetName(MDThread thread);
 
 // Walks the threads of this process in the kernel's order (/proc/self/task),
 // calling `visit` for each until it answers false. Answers the number of
