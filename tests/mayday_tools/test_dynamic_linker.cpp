@@ -3,6 +3,8 @@
 // and the demanglers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -150,9 +152,8 @@ TEST_F(DynamicLinkerTest, MainProgramRecord) {
     ASSERT_TRUE(mddl_binaryImage(0, &image));
     EXPECT_EQ(std::string(image.name), executablePath());
     const uintptr_t code = (uintptr_t)&hiddenHelperForLookup;
-    EXPECT_LE(image.vmAddress, code);
-    EXPECT_LT(code, image.vmAddress + image.size);
-    EXPECT_LE(image.address, image.vmAddress);
+    EXPECT_LE(image.address, code);
+    EXPECT_LT(code, image.address + image.size);
     EXPECT_EQ(image.cpuType, 0x01000007);
     EXPECT_EQ(image.cpuSubType, 3);
     EXPECT_EQ(image.majorVersion + image.minorVersion + image.revisionVersion, 0u);
@@ -193,6 +194,91 @@ TEST_F(DynamicLinkerTest, AddressInLibcResolvesToLibcAndItsBuildID) {
     Dl_info inside;
     ASSERT_TRUE(mddl_dladdr(address + 2, &inside));
     EXPECT_EQ(inside.dli_saddr, mine.dli_saddr);
+}
+
+// The PT_LOAD segments of an ELF file on disk: the page-aligned span they
+// cover at link time and the executable one.
+struct FileSegments {
+    uint64_t low = UINT64_MAX;
+    uint64_t high = 0;        // page-aligned end of the highest segment
+    uint64_t highestEnd = 0;  // its last byte + 1, unaligned
+    uint64_t textVaddr = 0;
+    uint64_t textEnd = 0;
+    bool found = false;
+};
+
+FileSegments segmentsFromFile(const std::string& path) {
+    FileSegments segments;
+    std::ifstream file(path, std::ios::binary);
+    Elf64_Ehdr header;
+    if (!file.read((char*)&header, sizeof header) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0) {
+        return segments;
+    }
+    const uint64_t page = (uint64_t)sysconf(_SC_PAGESIZE);
+    for (int i = 0; i < header.e_phnum; i++) {
+        Elf64_Phdr ph;
+        file.seekg((std::streamoff)(header.e_phoff + (uint64_t)i * header.e_phentsize));
+        if (!file.read((char*)&ph, sizeof ph)) {
+            return FileSegments{};
+        }
+        if (ph.p_type != PT_LOAD) {
+            continue;
+        }
+        segments.low = std::min(segments.low, ph.p_vaddr & ~(page - 1));
+        segments.high = std::max(segments.high, (ph.p_vaddr + ph.p_memsz + page - 1) & ~(page - 1));
+        segments.highestEnd = std::max(segments.highestEnd, ph.p_vaddr + ph.p_memsz);
+        if ((ph.p_flags & PF_X) != 0 && !segments.found) {
+            segments.textVaddr = ph.p_vaddr;
+            segments.textEnd = ph.p_vaddr + ph.p_memsz;
+            segments.found = true;
+        }
+    }
+    return segments;
+}
+
+struct BiasQuery {
+    std::string name;  // "" for the main program
+    uintptr_t bias = 0;
+    bool found = false;
+};
+
+int findBias(struct dl_phdr_info* info, size_t, void* data) {
+    BiasQuery* query = (BiasQuery*)data;
+    const std::string name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+    if (name == query->name) {
+        query->bias = info->dlpi_addr;
+        query->found = true;
+        return 1;
+    }
+    return 0;
+}
+
+TEST_F(DynamicLinkerTest, ImageRecordsSpanEveryLoadSegmentAndGiveLinkTimeTextAddress) {
+    for (const char* part : {"libc.so", "libstdc++.so", ""}) {
+        SCOPED_TRACE(part[0] != '\0' ? part : "main program");
+        const int index = part[0] != '\0' ? mddl_imageNamed(part, false) : 0;
+        MDBinaryImage image;
+        ASSERT_TRUE(mddl_binaryImage(index, &image));
+        const FileSegments file = segmentsFromFile(image.name);
+        ASSERT_TRUE(file.found);
+        BiasQuery bias{index == 0 ? std::string() : std::string(image.name)};
+        dl_iterate_phdr(findBias, &bias);
+        ASSERT_TRUE(bias.found);
+
+        EXPECT_EQ(image.address, bias.bias + file.low);
+        EXPECT_EQ(image.address + image.size, bias.bias + file.high);
+        EXPECT_EQ(image.vmAddress, file.textVaddr);  // link time: no load bias
+
+        // The last bytes of the code and of the highest segment belong to the image.
+        for (const uintptr_t last : {bias.bias + file.textEnd - 1, bias.bias + file.highestEnd - 1}) {
+            EXPECT_GE(last, image.address);
+            EXPECT_LT(last, image.address + image.size);
+            Dl_info info;
+            ASSERT_TRUE(mddl_dladdr(last, &info)) << std::hex << last;
+            EXPECT_EQ(info.dli_fbase, (void*)image.address);
+            EXPECT_STREQ(info.dli_fname, image.name);
+        }
+    }
 }
 
 TEST_F(DynamicLinkerTest, ImagesFoundByName) {

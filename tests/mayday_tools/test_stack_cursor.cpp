@@ -4,10 +4,16 @@
 
 #include <algorithm>
 #include <csignal>
-#include <unistd.h>
+#include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <string>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <utility>
 #include <vector>
+
+#include "CrashChild.h"
 
 #include "Mayday/Recording/Tools/MDDynamicLinker.h"
 #include "Mayday/Recording/Tools/MDMachineContext.h"
@@ -105,6 +111,44 @@ static __attribute__((noinline, optimize("no-omit-frame-pointer"))) void i3_cras
 static __attribute__((noinline, optimize("no-omit-frame-pointer"))) void i3_crashCaller(void) {
     i3_crashingFunction();
     __asm__ volatile("" ::: "memory");
+}
+
+// abort() in a child: the SIGABRT handler walks the crashed thread from
+// inside glibc (which keeps no frame pointers) and reports every entry.
+static void i3_abortHandler(int, siginfo_t*, void* userContext) {
+    MDMC_NEW_CONTEXT(context);
+    mdmc_fillContextForSignal(userContext, context);
+    MDStackCursor cursor;
+    mdsc_initWithMachineContext(&cursor, 100, context);
+    while (cursor.advanceCursor(&cursor)) {
+        zeltest::putHex(cursor.stackEntry.address);
+        zeltest::put(" ");
+        const bool found = cursor.symbolicate(&cursor);
+        if (found && cursor.stackEntry.imageName != nullptr) zeltest::put(cursor.stackEntry.imageName);
+        zeltest::put("|");
+        if (found && cursor.stackEntry.symbolName != nullptr) zeltest::put(cursor.stackEntry.symbolName);
+        zeltest::put("\n");
+    }
+    zeltest::put(cursor.hasGivenUp ? "given up 1\n" : "given up 0\n");
+    _exit(0);
+}
+static __attribute__((noinline, optimize("no-omit-frame-pointer"))) void i3_abortingFunction(void) {
+    i3_nothing();
+    abort();
+}
+static void i3_abortAndWalk(void) {
+    mddl_initialize();
+    static char alternateStack[64 * 1024];
+    stack_t stackInfo{};
+    stackInfo.ss_sp = alternateStack;
+    stackInfo.ss_size = sizeof alternateStack;
+    sigaltstack(&stackInfo, nullptr);
+    struct sigaction action{};
+    action.sa_sigaction = i3_abortHandler;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigaction(SIGABRT, &action, nullptr);
+    i3_abortingFunction();
+    _exit(3);
 }
 
 static void i3_crashAndWalk(void) {
@@ -310,11 +354,128 @@ TEST_F(StackCursorTest, MachineContextWalkGivesUpAtMaximumDepth) {
     EXPECT_EQ(walk(&cursor), (std::vector<uintptr_t>{0x4000, 0x1111}));
     EXPECT_TRUE(cursor.hasGivenUp);
 
-    // A cycle in the frame chain ends at the maximum depth too.
+    // A cycle in the frame chain ends where it turns back, well before the maximum.
     stack.words[4] = (uintptr_t)&stack.words[0];
     mdsc_initWithMachineContext(&cursor, 50, &stack.context);
-    EXPECT_EQ(walk(&cursor).size(), 50u);
-    EXPECT_TRUE(cursor.hasGivenUp);
+    EXPECT_EQ(walk(&cursor), (std::vector<uintptr_t>{0x4000, 0x1111, 0x2222}));
+    EXPECT_FALSE(cursor.hasGivenUp);
+}
+
+// Frame records laid out by hand in one buffer, 16-byte aligned: each record is
+// {caller's record, return address}. The walk must stop at the first record
+// whose link is not a plausible caller frame, without reporting that
+// record's return address.
+class FakeFrames {
+public:
+    static constexpr size_t kWords = 64;
+    FakeFrames() {
+        std::memset(&context, 0, sizeof context);
+        context.machineState.threadState.rip = 0x4000;
+        context.machineState.threadState.rsp = (uintptr_t)&words[0];
+        context.machineState.threadState.rbp = (uintptr_t)&words[8];
+        // [8] -> [16] -> [24] -> [32] -> end, every record plausible.
+        link(8, at(16), 0x1111);
+        link(16, at(24), 0x2222);
+        link(24, at(32), 0x3333);
+        link(32, 0, 0x4444);
+        // A record below them that looks fine, to catch a walk that goes down.
+        link(4, at(40), 0x9999);
+        link(40, 0, 0x8888);
+    }
+    uintptr_t at(size_t word) const { return (uintptr_t)&words[word]; }
+    void link(size_t word, uintptr_t previous, uintptr_t returnAddress) {
+        words[word] = previous;
+        words[word + 1] = returnAddress;
+    }
+    std::vector<uintptr_t> walkAll() {
+        MDStackCursor cursor;
+        mdsc_initWithMachineContext(&cursor, 100, &context);
+        return walk(&cursor);
+    }
+
+    alignas(16) uintptr_t words[kWords] = {};
+    MDMachineContext context;
+};
+
+TEST_F(StackCursorTest, MachineContextWalkEndsAtImplausibleFrameLinks) {
+    {
+        FakeFrames frames;
+        EXPECT_EQ(frames.walkAll(), (std::vector<uintptr_t>{0x4000, 0x1111, 0x2222, 0x3333}));
+    }
+    {
+        SCOPED_TRACE("link pointing downward");
+        FakeFrames frames;
+        frames.link(24, frames.at(4), 0x3333);
+        EXPECT_EQ(frames.walkAll(), (std::vector<uintptr_t>{0x4000, 0x1111, 0x2222}));
+    }
+    {
+        SCOPED_TRACE("link pointing at its own record");
+        FakeFrames frames;
+        frames.link(16, frames.at(16), 0x2222);
+        EXPECT_EQ(frames.walkAll(), (std::vector<uintptr_t>{0x4000, 0x1111}));
+    }
+    {
+        SCOPED_TRACE("misaligned links");
+        FakeFrames frames;
+        frames.link(16, frames.at(24) + 8, 0x2222);  // 8-byte aligned only
+        EXPECT_EQ(frames.walkAll(), (std::vector<uintptr_t>{0x4000, 0x1111}));
+        frames.link(16, frames.at(24) + 4, 0x2222);
+        EXPECT_EQ(frames.walkAll(), (std::vector<uintptr_t>{0x4000, 0x1111}));
+    }
+    {
+        SCOPED_TRACE("first frame pointer below the stack pointer, or misaligned");
+        FakeFrames frames;
+        frames.context.machineState.threadState.rsp = frames.at(12);
+        EXPECT_EQ(frames.walkAll(), (std::vector<uintptr_t>{0x4000}));
+        frames.context.machineState.threadState.rbp = frames.at(8) + 8;  // misaligned
+        frames.context.machineState.threadState.rsp = frames.at(0);
+        EXPECT_EQ(frames.walkAll(), (std::vector<uintptr_t>{0x4000}));
+    }
+    {
+        SCOPED_TRACE("zero return address");
+        FakeFrames frames;
+        frames.link(16, frames.at(24), 0);
+        EXPECT_EQ(frames.walkAll(), (std::vector<uintptr_t>{0x4000, 0x1111}));
+    }
+}
+
+TEST_F(StackCursorTest, MachineContextWalkEndsAtFramesAbsurdlyFarAbove) {
+    // Readable memory far apart, each end holding a plausible record, so only
+    // the distance rule can end the walk.
+    const size_t length = 64u << 20;
+    void* mapping = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(mapping, MAP_FAILED);
+    uintptr_t* low = (uintptr_t*)mapping;
+    uintptr_t* far = (uintptr_t*)((char*)mapping + (48u << 20));
+    low[0] = (uintptr_t)&low[4];
+    low[1] = 0x1111;
+    low[4] = (uintptr_t)far;  // 48 MB above
+    low[5] = 0x2222;
+    far[0] = 0;
+    far[1] = 0x3333;
+    far[2] = (uintptr_t)&far[4];  // a second chain starting far up
+    far[3] = 0x5555;
+    far[4] = 0;
+    far[5] = 0x6666;
+
+    MDMachineContext context;
+    std::memset(&context, 0, sizeof context);
+    context.machineState.threadState.rip = 0x4000;
+    context.machineState.threadState.rsp = (uintptr_t)&low[0];
+    context.machineState.threadState.rbp = (uintptr_t)&low[0];
+    MDStackCursor cursor;
+    mdsc_initWithMachineContext(&cursor, 100, &context);
+    EXPECT_EQ(walk(&cursor), (std::vector<uintptr_t>{0x4000, 0x1111}));
+
+    // A first frame pointer absurdly far above the stack pointer is not followed either.
+    context.machineState.threadState.rbp = (uintptr_t)&far[2];
+    mdsc_initWithMachineContext(&cursor, 100, &context);
+    EXPECT_EQ(walk(&cursor), (std::vector<uintptr_t>{0x4000}));
+    // ... while the same chain seen from a stack pointer near it is.
+    context.machineState.threadState.rsp = (uintptr_t)&far[0];
+    mdsc_initWithMachineContext(&cursor, 100, &context);
+    EXPECT_EQ(walk(&cursor), (std::vector<uintptr_t>{0x4000, 0x5555}));
+    munmap(mapping, length);
 }
 
 TEST_F(StackCursorTest, MachineContextWalkEdgeCases) {
@@ -355,6 +516,62 @@ TEST_F(StackCursorTest, MachineContextWalkOfARealFrameChainNamesTheCallers) {
 TEST_F(StackCursorTest, CrashedThreadIsWalkedFromTheSignalContext) {
     EXPECT_EXIT(i3_crashAndWalk(), ::testing::ExitedWithCode(0),
                 "i3_crashingFunction \\[instruction\\] i3_crashCaller\n");
+}
+
+// One entry of a walk the child reported: "<address> <image>|<symbol>".
+struct ReportedFrame {
+    uint64_t address;
+    std::string image;
+    std::string symbol;
+};
+
+std::vector<ReportedFrame> reportedFrames(const std::string& output) {
+    std::vector<ReportedFrame> frames;
+    size_t start = 0;
+    while (start < output.size()) {
+        size_t end = output.find('\n', start);
+        if (end == std::string::npos) end = output.size();
+        const std::string line = output.substr(start, end - start);
+        const size_t space = line.find(' ');
+        const size_t bar = line.find('|');
+        if (line.rfind("0x", 0) == 0 && space != std::string::npos && bar != std::string::npos) {
+            frames.push_back({std::stoull(line.substr(0, space), nullptr, 16), line.substr(space + 1, bar - space - 1),
+                              line.substr(bar + 1)});
+        }
+        start = end + 1;
+    }
+    return frames;
+}
+
+TEST_F(StackCursorTest, AbortInsideLibcGivesAShortTrueStack) {
+    const zeltest::ChildEnd end = zeltest::runInChild([] { i3_abortAndWalk(); });
+    ASSERT_TRUE(end.exited) << "signal " << end.signal;
+    ASSERT_EQ(end.exitStatus, 0) << end.output;
+    ASSERT_NE(end.output.find("given up 0\n"), std::string::npos) << end.output;
+    const auto frames = reportedFrames(end.output);
+    ASSERT_GE(frames.size(), 1u) << end.output;
+    EXPECT_LT(frames.size(), 64u) << end.output;
+    EXPECT_NE(frames[0].image.find("libc.so"), std::string::npos) << end.output;
+    for (size_t i = 0; i < frames.size(); i++) {
+        SCOPED_TRACE(end.output);
+        // A true return address lies in some image.
+        EXPECT_FALSE(frames[i].image.empty()) << "entry " << i;
+        if (i > 0) {
+            EXPECT_NE(frames[i].address, frames[i - 1].address) << "repeated entry " << i;
+        }
+    }
+    // The child is a fork: its libc sits where ours does. An exported name is
+    // given only where the loader's own dladdr gives that name too.
+    Dl_info loader;
+    ASSERT_NE(dladdr((void*)frames[0].address, &loader), 0);
+    if (!frames[0].symbol.empty()) {
+        if (loader.dli_sname != nullptr) {
+            EXPECT_EQ(frames[0].symbol, loader.dli_sname);
+        } else {
+            EXPECT_EQ(dlsym(RTLD_DEFAULT, frames[0].symbol.c_str()), nullptr)
+                << frames[0].symbol << " is exported but does not hold the instruction";
+        }
+    }
 }
 
 }  // namespace

@@ -4,26 +4,34 @@
 // Crash-path safe (everything except mddl_initialize): the image list is the
 // dynamic linker's link map (_r_debug.r_map), walked without the loader's
 // lock (dl_iterate_phdr and dladdr take it, and a suspended thread may hold
-// it); ELF headers, program headers, notes and dynamic symbol tables are read
-// in place. No heap, no locks, no stdio, no exceptions.
+// it). Another thread may be inside dlopen or dlclose meanwhile, so every
+// read of the link map and of image memory (ELF and program headers, notes,
+// dynamic sections, symbol tables) is a kernel-checked copy: an entry or an
+// image whose memory is gone reads as absent. A walk visits at most
+// MDDL_MAX_IMAGES entries and stops at an entry it has seen. No heap, no
+// locks, no stdio, no exceptions.
 //
 // Full symbol tables (.symtab, which names non-exported functions too) are
 // read from the image files once, by mddl_initialize, into a fixed static
-// index; images loaded after the last mddl_initialize fall back to their
-// dynamic symbol table alone.
+// index, which also keeps copies of each image's path and build id; images
+// loaded after the last mddl_initialize fall back to their dynamic symbol
+// table alone.
 #pragma once
 
 #include <dlfcn.h>
 #include <link.h>
 #include <stdint.h>
 
+// The most link-map entries a walk visits; a longer list is cut there.
+#define MDDL_MAX_IMAGES 512
+
 // One loaded image as the crash report describes it.
 typedef struct {
-    uint64_t address;          // the ELF header's address
-    uint64_t vmAddress;        // start of the executable PT_LOAD (load bias applied)
-    uint64_t size;             // its memory size
-    const char* name;          // path (borrowed from the dynamic linker or our own buffer)
-    const uint8_t* uuid;       // first 16 bytes of the GNU build id, or null
+    uint64_t address;          // start of the lowest PT_LOAD as mapped (page-aligned; the ELF header)
+    uint64_t vmAddress;        // link-time p_vaddr of the executable PT_LOAD (no load bias), or 0
+    uint64_t size;             // up to the page-aligned end of the highest PT_LOAD
+    const char* name;          // path (our index's copy, or borrowed from the dynamic linker)
+    const uint8_t* uuid;       // first 16 bytes of the GNU build id (our copy or in the image), or null
     int cpuType;               // Mach vocabulary of the report: x86_64
     int cpuSubType;
     uint64_t majorVersion;     // ELF images carry no version: always 0
@@ -37,10 +45,12 @@ typedef struct {
 // adds images loaded since.
 void mddl_initialize(void);
 
-// Number of images in the link map.
+// Number of images in the link map whose memory is there.
 uint32_t mddl_imageCount(void);
 
-// The record of image `index` (link-map order; 0 is the main program).
+// The record of image `index` (link-map order among the images counted by
+// mddl_imageCount; 0 is the main program). False past the end, or when the
+// image vanished since it was counted.
 bool mddl_binaryImage(int index, MDBinaryImage* buffer);
 
 // Index of the first image whose path equals `imageName` (exactMatch) or
@@ -50,9 +60,10 @@ int mddl_imageNamed(const char* imageName, bool exactMatch);
 // The 16 build-id bytes of the image found by mddl_imageNamed, or null.
 const uint8_t* mddl_imageUUID(const char* imageName, bool exactMatch);
 
-// Image path and base (ELF header address) of `address`, plus the nearest
-// symbol at or below it (dli_sname/dli_saddr null when there is none).
-// False when no loaded image contains the address.
+// Image path and base (the record's address) of `address`, plus the nearest
+// symbol at or below it (dli_sname/dli_saddr null when there is none, or when
+// the nearest dynamic symbol has a size and the address lies past it).
+// False when no loaded image's PT_LOAD span contains the address.
 bool mddl_dladdr(uintptr_t address, Dl_info* info);
 
 // The nearest-symbol rule over one symbol table: the index of the entry with

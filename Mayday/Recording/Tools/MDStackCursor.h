@@ -63,5 +63,11 @@ struct MDMachineContext;
 // entries; reaching that depth sets hasGivenUp. The first entry is the
 // context's instruction address and is marked isInstructionAddress. The
 // context is borrowed. Stack memory is read with the kernel-checked copy.
+// The walk starts at the frame pointer only when it is 16-byte aligned and
+// lies at or up to 8 MB above the stack pointer (any such frame pointer when
+// the context has no stack pointer), and goes on from a frame record only
+// while the record's link is strictly higher, 16-byte aligned and at most
+// 8 MB above it and its return address is not 0; the record that fails ends
+// the walk without its return address.
 void mdsc_initWithMachineContext(MDStackCursor* cursor, int maxStackDepth,
                                  const struct MDMachineContext* machineContext);

@@ -3,6 +3,12 @@
 //
 // Crash-path safe: no heap, no locks, no stdio; every stack read goes through
 // the kernel-checked copy, so a broken frame chain ends the walk quietly.
+//
+// Code built without frame pointers (glibc, for one) uses rbp as an ordinary
+// register, so the chain may lead anywhere: to a word that points at itself,
+// back down the stack, or into another mapping. A frame is followed only
+// while its link looks like a caller's frame record; a short true stack
+// beats a long false one.
 #include "Mayday/Recording/Tools/MDStackCursor.h"
 
 #include "Mayday/Recording/Tools/MDCPU.h"
@@ -24,7 +30,30 @@ struct MachineContextCursor {
     uintptr_t instructionAddress;  // already produced (0 = not yet)
     uintptr_t linkRegister;        // already produced
     bool isPastFramePointer;
+    bool hasEnded;
 };
+
+// x86-64 frame records sit at 16-byte boundaries: the call leaves rsp 8 off
+// one and the pushed rbp brings it back.
+constexpr uintptr_t kFrameAlignment = 16;
+// No single frame is this big (it is the default stack limit itself).
+constexpr uintptr_t kMaxFrameDistance = 8u << 20;
+
+// A caller's frame lies strictly above its callee's (the stack grows down),
+// which also rules out a record repeating itself or the walk looping.
+bool isPlausibleCallerFrame(uintptr_t frame, uintptr_t caller) {
+    return caller > frame && (caller & (kFrameAlignment - 1)) == 0 && caller - frame <= kMaxFrameDistance;
+}
+
+// The innermost frame pointer must lie at or above the stack pointer. A
+// context without a stack pointer (one made up from a frame pointer alone)
+// is taken at its word.
+bool isPlausibleFirstFrame(uintptr_t stackPointer, uintptr_t frame) {
+    if (frame == 0 || (frame & (kFrameAlignment - 1)) != 0) {
+        return false;
+    }
+    return stackPointer == 0 || (frame >= stackPointer && frame - stackPointer <= kMaxFrameDistance);
+}
 
 static_assert(sizeof(MachineContextCursor) <= sizeof(void*) * MDSC_CONTEXT_SIZE, "context too big");
 
@@ -36,6 +65,7 @@ void resetMachineContextCursor(MDStackCursor* cursor) {
     context->instructionAddress = 0;
     context->linkRegister = 0;
     context->isPastFramePointer = false;
+    context->hasEnded = false;
 }
 
 bool produce(MDStackCursor* cursor, uintptr_t address, bool isInstructionAddress) {
@@ -45,8 +75,16 @@ bool produce(MDStackCursor* cursor, uintptr_t address, bool isInstructionAddress
     return true;
 }
 
+bool endWalk(MachineContextCursor* context) {
+    context->hasEnded = true;
+    return false;
+}
+
 bool advanceMachineContextCursor(MDStackCursor* cursor) {
     MachineContextCursor* context = (MachineContextCursor*)cursor->context;
+    if (context->hasEnded) {
+        return false;
+    }
     if (cursor->currentDepth >= context->maxStackDepth) {
         cursor->hasGivenUp = true;
         return false;
@@ -67,21 +105,27 @@ bool advanceMachineContextCursor(MDStackCursor* cursor) {
             return produce(cursor, address, false);
         }
     }
-    if (context->currentFrame.previous == 0) {
-        if (context->isPastFramePointer) {
-            return false;
-        }
-        context->currentFrame.previous = mdcpu_framePointer(context->machineContext);
+    if (!context->isPastFramePointer) {
         context->isPastFramePointer = true;
+        const uintptr_t framePointer = mdcpu_framePointer(context->machineContext);
+        if (!isPlausibleFirstFrame(mdcpu_stackPointer(context->machineContext), framePointer)) {
+            return endWalk(context);
+        }
+        context->currentFrame.previous = framePointer;
     }
-    if (!mdmem_copySafely((const void*)context->currentFrame.previous, &context->currentFrame,
-                          (int)sizeof(context->currentFrame))) {
-        return false;
+    const uintptr_t frame = context->currentFrame.previous;
+    FrameRecord record;
+    if (!mdmem_copySafely((const void*)frame, &record, (int)sizeof(record))) {
+        return endWalk(context);
     }
-    if (context->currentFrame.previous == 0 || context->currentFrame.returnAddress == 0) {
-        return false;
+    // The record's return address is reported only when its link leads to a
+    // plausible caller frame: a record whose link is 0 or implausible is the
+    // end of the chain, or not a frame record at all.
+    if (record.returnAddress == 0 || !isPlausibleCallerFrame(frame, record.previous)) {
+        return endWalk(context);
     }
-    return produce(cursor, context->currentFrame.returnAddress, false);
+    context->currentFrame = record;
+    return produce(cursor, record.returnAddress, false);
 }
 
 }  // namespace

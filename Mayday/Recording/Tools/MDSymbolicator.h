@@ -1,7 +1,7 @@
 // Names a stack cursor's current entry: the image holding its address and the
 // nearest symbol in it.
 //
-// Crash-path safe: uses mddl_dladdr (in-place reads, no heap, no locks).
+// Crash-path safe: uses mddl_dladdr (kernel-checked reads, no heap, no locks).
 #pragma once
 
 #include "Mayday/Recording/Tools/MDStackCursor.h"
