@@ -22,5 +22,5 @@ if ((${#missing[@]})); then
 fi
 
 build_dir=${ZEL_BUILD_DIR:-build}
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${ZEL_CMAKE_ARGS:-} >/dev/null
 cmake --build "$build_dir" -j"$(nproc)"

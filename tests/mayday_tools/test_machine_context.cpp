@@ -15,6 +15,7 @@
 #include <pthread.h>
 #include <string>
 #include <sys/ucontext.h>
+#include <ucontext.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -248,6 +249,54 @@ TEST(MachineContext, EleventhReservedThreadIsRefused) {
         const std::string log = capture.finish();
         if (!before.empty()) return "logged early: " + before;
         if (occurrences(log, ": Too many reserved threads (10). Max is 9\n") != 1) return "log: " + log;
+        return std::string("ok");
+    });
+    EXPECT_EQ(report, "ok");
+}
+
+TEST(MachineContext, SignalFillOfAGarbageRecordIsTheCurrentThreadsOwn) {
+    const std::string report = inChild([] {
+        MDMachineContext record;
+        memset(&record, 0, sizeof(record));
+        ucontext_t context;
+        getcontext(&context);
+        mdmc_fillContextForSignal(&context, &record);
+        if (!record.isCurrentThread || !record.isSignalContext) return std::string("flags not set");
+        if (!mdmc_canHaveCPUState(&record) || !mdmc_hasValidExceptionRegisters(&record)) return std::string("no state");
+        return std::string("ok");
+    });
+    EXPECT_EQ(report, "ok");
+}
+
+TEST(MachineContext, RemovedReservedThreadsFreeTheirPlaces) {
+    const std::string report = inChild([] {
+        StdoutCapture capture;
+        for (int round = 0; round < 5; round++) {
+            for (MDThread t = 1; t <= 4; t++) mdmc_addReservedThread(0x7fff0000 + t);
+            for (MDThread t = 1; t <= 4; t++) mdmc_removeReservedThread(0x7fff0000 + t);
+        }
+        const std::string log = capture.finish();
+        return log.empty() ? std::string("ok") : "log: " + log;
+    });
+    EXPECT_EQ(report, "ok");
+}
+
+void applicationSuspendHandler(int) {}
+
+TEST(Suspension, AnApplicationsHandlerOfTheSignalIsNamedAndGivenBack) {
+    const std::string report = inChild([] {
+        const int signal = SIGRTMIN + MDMC_SUSPEND_SIGNAL_OFFSET;
+        ::signal(signal, applicationSuspendHandler);
+        StdoutCapture capture;
+        mdmc_installSuspendHandler();
+        struct sigaction query;
+        sigaction(signal, nullptr, &query);
+        if (query.sa_handler == applicationSuspendHandler) return std::string("not taken over");
+        mdmc_uninstallSuspendHandler();
+        const std::string log = capture.finish();
+        sigaction(signal, nullptr, &query);
+        if (query.sa_handler != applicationSuspendHandler) return std::string("not given back");
+        if (log.find("already had a handler") == std::string::npos) return "log: " + log;
         return std::string("ok");
     });
     EXPECT_EQ(report, "ok");

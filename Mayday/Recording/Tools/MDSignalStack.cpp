@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <linux/futex.h>
@@ -203,9 +204,26 @@ struct ThreadList {
     int count;
 };
 
+// Whether the thread blocks `signum`, from the SigBlk line of its status.
+// Such a thread (GLib's workers block every signal) would never answer, and
+// waiting for it would only delay enabling.
+bool blocksSignal(MDThread thread, int signum) {
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/self/task/%lu/status", (unsigned long)thread);
+    FILE* file = fopen(path, "re");
+    if (!file) return false;
+    char line[256];
+    unsigned long long blocked = 0;
+    bool found = false;
+    while (!found && fgets(line, sizeof(line), file)) found = sscanf(line, "SigBlk: %llx", &blocked) == 1;
+    fclose(file);
+    return found && (blocked & (1ULL << (signum - 1))) != 0;
+}
+
 bool listThread(MDThread thread, void* context) {
     ThreadList* list = static_cast<ThreadList*>(context);
-    if (thread != list->self && list->count < kMaxEntries) list->threads[list->count++] = thread;
+    if (thread != list->self && list->count < kMaxEntries && !blocksSignal(thread, handOverSignal()))
+        list->threads[list->count++] = thread;
     return true;
 }
 
