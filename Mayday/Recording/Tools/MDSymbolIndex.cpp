@@ -1,0 +1,255 @@
+// The prepared index of the images' full symbol tables.
+//
+// indexLoadedImages is not crash-path code: it allocates and reads the image
+// files. Everything else here is crash-path safe: it reads only the fixed
+// static index and, through MDElfImage, kernel-checked copies of image
+// memory; no heap, no locks, no stdio.
+#include "Mayday/Recording/Tools/MDSymbolIndex.h"
+
+#include <elf.h>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+#include "Mayday/Recording/Tools/MDCheckedCopy.h"
+#include "Mayday/Recording/Tools/MDImageList.h"
+#include "Mayday/Recording/Tools/MDLogger.h"
+
+namespace mddl {
+
+// The full-symbol-table index. Written only by mddl_initialize under its
+// mutex; an image's entries are complete before the image count that
+// publishes them is stored (release), and crash-time readers load that count
+// (acquire) and never look past it.
+constexpr uint32_t kMaxIndexedSymbols = 131072;
+constexpr uint32_t kIndexedNamesSize = 4 * 1024 * 1024;
+constexpr int kMaxIndexedImages = 512;
+
+struct IndexedImage {
+    uintptr_t map;
+    uintptr_t bias;
+    uintptr_t dynamic;
+    uint32_t pathOffset;  // the path as reported, in g_names
+    uint32_t first;
+    uint32_t count;
+    bool hasUUID;
+    uint8_t uuid[kUUIDLength];
+};
+
+namespace {
+
+struct IndexedSymbol {
+    uintptr_t address;
+    uint32_t nameOffset;
+};
+
+IndexedSymbol g_symbols[kMaxIndexedSymbols];
+char g_names[kIndexedNamesSize];
+IndexedImage g_indexedImages[kMaxIndexedImages];
+uint32_t g_symbolCount;
+uint32_t g_namesUsed;
+int g_indexedImageCount;
+
+bool sameName(const Image* image, const char* stored) {
+    char name[kMaxPathLength];
+    const char* path = currentPath(image, name, sizeof name);
+    return path != nullptr && stringsEqual(stored, path);
+}
+
+// ---- Building (mddl_initialize, not crash-path) ----
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+bool readAt(int fd, void* buffer, size_t length, off_t offset) {
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = pread(fd, (char*)buffer + done, length - done, offset + (off_t)done);
+        if (n <= 0) {
+            return false;
+        }
+        done += (size_t)n;
+    }
+    return true;
+}
+
+bool appendName(const char* name, uint32_t* offset) {
+    size_t length = 0;
+    while (name[length] != '\0') {
+        length++;
+    }
+    if (g_namesUsed + length + 1 > kIndexedNamesSize) {
+        return false;
+    }
+    for (size_t i = 0; i <= length; i++) {
+        g_names[g_namesUsed + i] = name[i];
+    }
+    *offset = g_namesUsed;
+    g_namesUsed += (uint32_t)length + 1;
+    return true;
+}
+
+// Appends the function symbols of `path`'s .symtab to the record; none when
+// the file has no .symtab or cannot be read.
+void indexSymbolTable(const Image& image, const char* path, IndexedImage* record) {
+    record->first = g_symbolCount;
+    record->count = 0;
+    FileDescriptor fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        return;
+    }
+    ElfW(Ehdr) header;
+    if (!readAt(fd.get(), &header, sizeof header, 0) || !hasELFMagic(&header) ||
+        header.e_shentsize != sizeof(ElfW(Shdr)) || header.e_shnum == 0) {
+        return;
+    }
+    std::vector<ElfW(Shdr)> sections(header.e_shnum);
+    if (!readAt(fd.get(), sections.data(), sections.size() * sizeof(ElfW(Shdr)), (off_t)header.e_shoff)) {
+        return;
+    }
+    const ElfW(Shdr)* symtab = nullptr;
+    for (const ElfW(Shdr)& section : sections) {
+        if (section.sh_type == SHT_SYMTAB) {
+            symtab = &section;
+            break;
+        }
+    }
+    if (symtab == nullptr || symtab->sh_link >= sections.size() || symtab->sh_entsize != sizeof(ElfW(Sym))) {
+        return;
+    }
+    const ElfW(Shdr)& strtab = sections[symtab->sh_link];
+    std::vector<ElfW(Sym)> symbols(symtab->sh_size / sizeof(ElfW(Sym)));
+    std::vector<char> strings(strtab.sh_size + 1, '\0');
+    if (!readAt(fd.get(), symbols.data(), symbols.size() * sizeof(ElfW(Sym)), (off_t)symtab->sh_offset) ||
+        !readAt(fd.get(), strings.data(), strtab.sh_size, (off_t)strtab.sh_offset)) {
+        return;
+    }
+    for (const ElfW(Sym)& symbol : symbols) {
+        const unsigned type = ELF64_ST_TYPE(symbol.st_info);
+        if ((type != STT_FUNC && type != STT_GNU_IFUNC) || symbol.st_shndx == SHN_UNDEF ||
+            symbol.st_shndx == SHN_ABS || symbol.st_value == 0 || symbol.st_name >= strtab.sh_size) {
+            continue;
+        }
+        uint32_t nameOffset;
+        if (g_symbolCount >= kMaxIndexedSymbols || !appendName(strings.data() + symbol.st_name, &nameOffset)) {
+            MDLOG_WARN("Symbol index full; later symbols of %s are named from the dynamic table only", path);
+            break;
+        }
+        g_symbols[g_symbolCount].address = image.entry.bias + symbol.st_value;
+        g_symbols[g_symbolCount].nameOffset = nameOffset;
+        g_symbolCount++;
+        record->count++;
+    }
+}
+
+}  // namespace
+
+void indexLoadedImages(void) {
+    // A snapshot first: another thread may dlclose while the files are read.
+    struct Found {
+        Image image;
+        std::vector<char> path;
+    };
+    std::vector<Found> found;
+    {
+        LinkMapWalk walk;
+        uintptr_t map;
+        LinkEntry entry;
+        while (walk.next(&map, &entry)) {
+            Found item;
+            if (!describeImage(map, entry, walk.head().first, &item.image) || indexedImage(&item.image) != nullptr) {
+                continue;
+            }
+            item.path.resize(kMaxPathLength);
+            if (item.image.isMainProgram) {
+                item.path.assign(executablePath(), executablePath() + kMaxPathLength);
+            } else if (!copyString(entry.name, item.path.data(), item.path.size())) {
+                continue;
+            }
+            found.push_back(std::move(item));
+        }
+    }
+    for (Found& item : found) {
+        const char* path = item.path.data();
+        if (path[0] == '\0') {
+            continue;  // the vDSO: no file, its dynamic table names it
+        }
+        if (g_indexedImageCount >= kMaxIndexedImages) {
+            MDLOG_WARN("Too many images to index their symbol tables");
+            break;
+        }
+        IndexedImage record{};
+        record.map = item.image.map;
+        record.bias = item.image.entry.bias;
+        record.dynamic = item.image.entry.dynamic;
+        if (!appendName(path, &record.pathOffset)) {
+            MDLOG_WARN("Symbol index full; %s is not indexed", path);
+            break;
+        }
+        const uintptr_t uuid = buildIDInMemory(&item.image);
+        record.hasUUID = uuid != 0 && copyFrom(uuid, record.uuid, sizeof record.uuid);
+        indexSymbolTable(item.image, path, &record);
+        g_indexedImages[g_indexedImageCount] = record;
+        __atomic_store_n(&g_indexedImageCount, g_indexedImageCount + 1, __ATOMIC_RELEASE);
+    }
+}
+
+// ---- The index, as crash-time code sees it ----
+
+const IndexedImage* indexedImage(const Image* image) {
+    const int count = __atomic_load_n(&g_indexedImageCount, __ATOMIC_ACQUIRE);
+    for (int i = 0; i < count; i++) {
+        const IndexedImage* record = &g_indexedImages[i];
+        if (record->map == image->map && record->bias == image->entry.bias &&
+            record->dynamic == image->entry.dynamic && sameName(image, g_names + record->pathOffset)) {
+            return record;
+        }
+    }
+    return nullptr;
+}
+
+const char* reportedName(const Image* image, const IndexedImage* record) {
+    if (record != nullptr) {
+        return g_names + record->pathOffset;
+    }
+    if (image->isMainProgram) {
+        return executablePath();
+    }
+    char first;
+    return copyFrom((uintptr_t)image->name, &first, 1) ? image->name : kNoName;
+}
+
+const uint8_t* reportedUUID(const Image* image, const IndexedImage* record) {
+    if (record != nullptr) {
+        return record->hasUUID ? record->uuid : nullptr;
+    }
+    return (const uint8_t*)buildIDInMemory(image);
+}
+
+void nearestIndexedSymbol(const IndexedImage* record, uintptr_t address, const char** name, uintptr_t* symbolAddress) {
+    if (record == nullptr) {
+        return;
+    }
+    for (uint32_t i = record->first; i < record->first + record->count; i++) {
+        const uintptr_t value = g_symbols[i].address;
+        if (value <= address && (*name == nullptr || address - value <= address - *symbolAddress)) {
+            *name = g_names + g_symbols[i].nameOffset;
+            *symbolAddress = value;
+        }
+    }
+}
+
+}  // namespace mddl
