@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <zlib.h>
 
@@ -55,6 +57,21 @@ struct InflateStream {
 // zlib counts its input and output in 32-bit unsigned numbers.
 constexpr uint64_t kMaxZlibLength = UINT32_MAX;
 
+// Runs `grow`, a resize or reserve of `bytes`. When the memory cannot be
+// had, frees what `bytes` holds (so the error can still be built) and
+// answers false.
+template <typename Grow>
+bool growOrRelease(platform::Value::Bytes& bytes, Grow grow) {
+    try {
+        grow();
+        return true;
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    platform::Value::Bytes().swap(bytes);
+    return false;
+}
+
 }  // namespace
 
 std::optional<platform::Value::Bytes> gzippedWithCompressionLevel(const platform::Value::Bytes& data, int level,
@@ -88,7 +105,11 @@ std::optional<platform::Value::Bytes> gzippedWithCompressionLevel(const platform
 
     // Never grown: deflate's worst case (stored blocks) stays below this.
     const auto outLength = static_cast<size_t>(length * 1.02 + 50);
-    platform::Value::Bytes output(outLength);
+    platform::Value::Bytes output;
+    if (!growOrRelease(output, [&] { output.resize(outLength); })) {
+        fillError(error, kDomain, 0, "deflate: %@", zlibMessage(Z_MEM_ERROR));
+        return std::nullopt;
+    }
     do {
         const size_t produced = stream.total_out;
         stream.next_out = output.data() + produced;
@@ -130,11 +151,19 @@ std::optional<platform::Value::Bytes> gunzippedWithError(const platform::Value::
     }
     inflater.active = true;
 
+    // A small input may inflate past the memory there is: running out is
+    // reported like any other failure, never thrown at the caller.
     platform::Value::Bytes output;
-    output.reserve(data.size() * 2);
+    if (!growOrRelease(output, [&] { output.reserve(data.size() * 2); })) {
+        fillError(error, kDomain, 0, "inflate: %@", zlibMessage(Z_MEM_ERROR));
+        return std::nullopt;
+    }
     do {
         const size_t produced = output.size();
-        output.resize(produced + kInflateChunk);
+        if (!growOrRelease(output, [&] { output.resize(produced + kInflateChunk); })) {
+            fillError(error, kDomain, 0, "inflate: %@", zlibMessage(Z_MEM_ERROR));
+            return std::nullopt;
+        }
         stream.next_out = output.data() + produced;
         stream.avail_out = static_cast<uInt>(kInflateChunk);
         status = inflate(&stream, Z_NO_FLUSH);

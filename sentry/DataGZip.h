@@ -6,7 +6,9 @@
 // given): domain "NSData", code 0, described as "deflateInit2: <message>",
 // "deflate: <message>", "inflateInit2: <message>" or "inflate: <message>"
 // with zlib's status turned into text ("Invalid data", "Output buffer too
-// small", ...). Success clears the slot. The input is never changed.
+// small", ...). Output that does not fit in memory fails the same way, as
+// "deflate: Insufficient memory" or "inflate: Insufficient memory"; nothing
+// is thrown. Success clears the slot. The input is never changed.
 #pragma once
 
 #include <optional>

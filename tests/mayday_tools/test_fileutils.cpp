@@ -2,6 +2,7 @@
 // directory creation and deletion, and the buffered writer and reader.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "CrashChild.h"
 #include "Mayday/Recording/Tools/MDFileUtils.h"
 #include "StdoutCapture.h"
 #include "TempDir.h"
@@ -327,9 +329,9 @@ TEST(FileUtilsBufferedWriter, RefusesAnExistingFile) {
     EXPECT_FALSE(mdfu_openBufferedWriter(&writer, path.c_str(), buffer, sizeof(buffer)));
     EXPECT_TRUE(contains(log.text(), "Could not open crash report file " + path + ": File exists\n")) << log.text();
     EXPECT_EQ(readFile(path), "earlier report");
-    // Closing a writer that never opened does nothing.
+    // Closing a writer that never opened does nothing; flushing it fails.
     mdfu_closeBufferedWriter(&writer);
-    EXPECT_TRUE(mdfu_flushBufferedWriter(&writer));
+    EXPECT_FALSE(mdfu_flushBufferedWriter(&writer));
 }
 
 TEST(FileUtilsBufferedWriter, HoldsSmallWritesAndKeepsOrderAcrossBigOnes) {
@@ -425,6 +427,68 @@ TEST(FileUtilsBufferedWriter, WorksInsideASignalHandler) {
     std::string expected;
     for (int i = 0; i < 100; i++) expected += "0123456789";
     EXPECT_EQ(readFile(s_path), expected);
+}
+
+// A writer that is not open fails every write and flush, and nothing it is
+// given is copied, however full its buffer was.
+TEST(FileUtilsBufferedWriter, WriterThatIsNotOpenFailsAndNeverWritesPastItsBuffer) {
+    TempDir dir;
+    char guarded[16 + 32];
+    memset(guarded, '#', sizeof(guarded));
+    MDBufferedWriter writer;
+    ASSERT_TRUE(mdfu_openBufferedWriter(&writer, dir.file("out").c_str(), guarded, 16));
+    EXPECT_TRUE(mdfu_writeBufferedWriter(&writer, "0123456789ab", 12));
+    const int fd = writer.fd;
+    writer.fd = -1;  // held bytes, no file
+    LogCapture log;
+    EXPECT_FALSE(mdfu_writeBufferedWriter(&writer, "ABCDEFGHIJ", 10));
+    EXPECT_FALSE(mdfu_flushBufferedWriter(&writer));
+    EXPECT_FALSE(mdfu_writeBufferedWriter(&writer, "", 0));
+    EXPECT_EQ(writer.position, 12);
+    EXPECT_EQ(std::string(guarded + 16, 32), std::string(32, '#'));
+    EXPECT_TRUE(contains(log.text(), "Could not use fd -1: Bad file descriptor\n")) << log.text();
+    close(fd);
+
+    // After closing, the same.
+    ASSERT_TRUE(mdfu_openBufferedWriter(&writer, dir.file("second").c_str(), guarded, 16));
+    mdfu_closeBufferedWriter(&writer);
+    EXPECT_FALSE(mdfu_writeBufferedWriter(&writer, "x", 1));
+    EXPECT_EQ(readFile(dir.file("second")), "");
+}
+
+// With standard input closed the report file opens as descriptor 0, which
+// is a file like any other: everything written, far more than the buffer in
+// pieces of every size, reaches it, and closing closes it.
+TEST(FileUtilsBufferedWriter, DescriptorZeroIsAFileLikeAnyOther) {
+    TempDir dir;
+    const std::string path = dir.file("report");
+    const std::string text = patterned(6000);
+    const zeltest::ChildEnd end = zeltest::runInChild([&] {
+        close(STDIN_FILENO);
+        char guarded[64 + 32];
+        memset(guarded, '#', sizeof(guarded));
+        MDBufferedWriter writer;
+        if (!mdfu_openBufferedWriter(&writer, path.c_str(), guarded, 64)) _exit(2);
+        if (writer.fd != 0) _exit(3);
+        size_t offset = 0;
+        for (size_t step = 0; offset < text.size(); step++) {
+            const size_t piece = std::min(text.size() - offset, step * 37 % 150 + 1);
+            if (!mdfu_writeBufferedWriter(&writer, text.data() + offset, static_cast<int>(piece))) _exit(4);
+            offset += piece;
+        }
+        mdfu_closeBufferedWriter(&writer);
+        if (writer.fd != -1) _exit(5);
+        for (size_t i = 64; i < sizeof(guarded); i++)
+            if (guarded[i] != '#') _exit(6);
+        if (fcntl(STDIN_FILENO, F_GETFD) != -1 || errno != EBADF) _exit(7);
+        zeltest::put("written");
+    });
+    ASSERT_TRUE(end.exited) << "signal " << end.signal;
+    EXPECT_EQ(end.exitStatus, 0);
+    EXPECT_EQ(end.output, "written");
+    const std::string written = readFile(path);
+    ASSERT_EQ(written.size(), text.size());
+    EXPECT_TRUE(written == text) << "the bytes arrived out of order";
 }
 
 // ---- Buffered reader
@@ -532,4 +596,34 @@ TEST(FileUtilsBufferedReader, EdgeCases) {
         << log.text();
     EXPECT_FALSE(mdfu_openBufferedReader(&reader, path.c_str(), buffer, 1));
     EXPECT_EQ(reader.fd, -1);
+}
+
+// A file read as descriptor 0 yields its lines, and closing the reader really closes it.
+TEST(FileUtilsBufferedReader, DescriptorZeroIsReadAndClosed) {
+    TempDir dir;
+    const std::string path = dir.file("lines.txt");
+    const std::string text = mixedLines();
+    writeFile(path, text);
+    const zeltest::ChildEnd end = zeltest::runInChild([&] {
+        close(STDIN_FILENO);
+        char buffer[100];
+        MDBufferedReader reader;
+        if (!mdfu_openBufferedReader(&reader, path.c_str(), buffer, sizeof(buffer))) _exit(2);
+        if (reader.fd != 0) _exit(3);
+        static char all[4000];
+        int total = 0;
+        for (;;) {
+            int length = 50;
+            const bool found = mdfu_readBufferedReaderUntilChar(&reader, '\n', all + total, &length);
+            total += length;
+            if (!found && length == 0) break;
+        }
+        mdfu_closeBufferedReader(&reader);
+        if (fcntl(STDIN_FILENO, F_GETFD) != -1 || errno != EBADF) _exit(4);
+        if (total != static_cast<int>(text.size()) || memcmp(all, text.data(), text.size()) != 0) _exit(5);
+        zeltest::put("read");
+    });
+    ASSERT_TRUE(end.exited) << "signal " << end.signal;
+    EXPECT_EQ(end.exitStatus, 0);
+    EXPECT_EQ(end.output, "read");
 }

@@ -121,17 +121,6 @@ std::vector<std::string> events(const std::string& text) {
 
 using Events = std::vector<std::string>;
 
-int64_t orderedBits(double value) {
-    int64_t bits;
-    memcpy(&bits, &value, sizeof bits);
-    return bits < 0 ? INT64_MIN - bits : bits;
-}
-
-int64_t ulpDistance(double a, double b) {
-    int64_t difference = orderedBits(a) - orderedBits(b);
-    return difference < 0 ? -difference : difference;
-}
-
 double decodeOneFloat(const std::string& number) {
     Decoded decoded = decode("[" + number + "]");
     EXPECT_EQ(MDJSON_OK, decoded.result) << number;
@@ -273,16 +262,12 @@ TEST(JsonDecoderNumbers, HalfwayCasesRoundToEven) {
     for (const char* text : texts) EXPECT_EQ(strtod(text, nullptr), decodeOneFloat(text)) << text;
 }
 
-// Up to 19 significant digits the result is the correctly rounded double;
-// beyond that it may be one ulp off when a halfway point hides in the
-// dropped digits.
+// Every text gives the correctly rounded double, whatever its number of digits.
 TEST(JsonDecoderNumbers, RandomDecimalTextsAreCorrectlyRounded) {
     std::mt19937_64 random(99);
-    int exact = 0;
-    const int total = 20000;
-    for (int i = 0; i < total; i++) {
+    for (int i = 0; i < 20000; i++) {
         std::string digits;
-        const int count = 1 + static_cast<int>(random() % 25);
+        const int count = 1 + static_cast<int>(random() % 40);
         for (int d = 0; d < count; d++) digits.push_back(static_cast<char>('0' + random() % 10));
         if (digits[0] == '0') digits[0] = '1';
         const int point = static_cast<int>(random() % (count + 1));
@@ -290,15 +275,8 @@ TEST(JsonDecoderNumbers, RandomDecimalTextsAreCorrectlyRounded) {
         if (text.empty()) text = "0";
         if (point < count) text += "." + digits.substr(static_cast<size_t>(point));
         text += "e" + std::to_string(static_cast<int>(random() % 640) - 330);
-        const double expected = strtod(text.c_str(), nullptr);
-        const double actual = decodeOneFloat(text);
-        if (count <= 19)
-            ASSERT_EQ(expected, actual) << text;
-        else
-            ASSERT_LE(ulpDistance(expected, actual), 1) << text;
-        if (expected == actual) exact++;
+        ASSERT_EQ(strtod(text.c_str(), nullptr), decodeOneFloat(text)) << text;
     }
-    EXPECT_GE(exact, total * 999 / 1000);
 }
 
 TEST(JsonDecoderNumbers, NumberTextMustFitTheStringBuffer) {

@@ -80,10 +80,12 @@ TEST_F(LoggerTest, NullFormatWritesNull) {
 TEST_F(LoggerTest, LongMessagesAreCutTo1023Characters) {
     const std::string longText(2000, 'x');
     const std::string cut = std::string(1023, 'x') + "\n";
-    // Formatted here (%s), passed through unformatted, and formatted by vsnprintf (a width).
+    // Formatted here (%s, a width), passed through unformatted, and formatted by vsnprintf (a precision).
     EXPECT_EQ(captured([&] { mdlog_logBareLine("%s", longText.c_str()); }), cut);
     EXPECT_EQ(captured([&] { logBareRuntimeFormat(longText.c_str()); }), cut);
     EXPECT_EQ(captured([&] { mdlog_logBareLine("%5s", longText.c_str()); }), cut);
+    EXPECT_EQ(captured([&] { mdlog_logBareLine("%1500d", 7); }), std::string(1023, ' ') + "\n");
+    EXPECT_EQ(captured([&] { mdlog_logBareLine("%.1500s", longText.c_str()); }), cut);
     // The cut counts the formatted text, not the arguments.
     EXPECT_EQ(captured([&] { mdlog_logBareLine("ab%s", longText.c_str()); }), "ab" + std::string(1021, 'x') + "\n");
 
@@ -117,9 +119,72 @@ TEST_F(LoggerTest, FormatsLikePrintf) {
     EXPECT_LOGGED_AS_PRINTF("%p %p", static_cast<void*>(&local), static_cast<void*>(nullptr));
     EXPECT_LOGGED_AS_PRINTF("[%s] [%s] [%c] 100%%", "text", nullText, 'q');
     EXPECT_LOGGED_AS_PRINTF("no conversions at all");
+    EXPECT_LOGGED_AS_PRINTF("%5d|%-6s|%08x|%+d|%#o|%*d|%-*d|", 42, "ab", 0xbeefu, 5, 8u, 4, 7, 3, 9);
     // The ones left to vsnprintf.
-    EXPECT_LOGGED_AS_PRINTF("%5d|%-6s|%.3f|%08x|%+d", 42, "ab", 3.14159, 0xbeefu, 5);
-    EXPECT_LOGGED_AS_PRINTF("%.2s %e", "abcdef", 12345.678);
+    EXPECT_LOGGED_AS_PRINTF("%.3f|%.2s %e", 3.14159, "abcdef", 12345.678);
+}
+
+// Logs one line through a runtime format and adds what printf makes of it to `expected`.
+template <typename... Args>
+void logAndPrint(std::string* expected, const char* format, Args... args) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+    char printed[2048];
+    snprintf(printed, sizeof(printed), format, args...);
+    mdlog_logBareLine(format, args...);
+#pragma GCC diagnostic pop
+    *expected += std::string(printed) + "\n";
+}
+
+// Flags, widths and length modifiers are formatted here, byte for byte as
+// printf does, and never reach vsnprintf; precisions and floats do.
+TEST_F(LoggerTest, FlagsAndWidthsStayOffTheVsnprintfFallback) {
+    const int ints[] = {0, 1, -1, 42, -42, 123456, INT_MAX, INT_MIN};
+    const unsigned unsigneds[] = {0u, 1u, 8u, 255u, 0xbeefu, 0xdeadbeefu, UINT_MAX};
+    const long long longs[] = {0LL, -1LL, LLONG_MIN, LLONG_MAX, 0x123456789abLL};
+    const size_t sizes[] = {0, 17, SIZE_MAX};
+    int local = 0;
+    const void* pointers[] = {nullptr, &local, reinterpret_cast<const void*>(0x1234)};
+    const char* texts[] = {"", "ab", "a longer text", nullptr};
+    const char* intFormats[] = {"%d", "%5d", "%-5d|", "%05d", "%+d", "% d", "%+08d", "%-+8d|", "% 06i", "%1d", "%hhd",
+                                "%hd"};
+    const char* unsignedFormats[] = {"%u", "%08x", "%8X", "%#x", "%#010x", "%-#8x|", "%o", "%#o", "%012o", "%hhx",
+                                     "%hu", "%-010u|"};
+    const char* longFormats[] = {"%lld", "%20lld", "%-25lld|", "%llx", "%016llx", "%#llX", "%+ld", "%jd"};
+    const char* sizeFormats[] = {"%zu", "%10zu", "%zx", "%-12zu|"};
+    const char* pointerFormats[] = {"%p", "%20p", "%-20p|", "%020p", "%+p", "% p", "%#p"};
+    const char* textFormats[] = {"%s", "%10s", "%-10s|", "%3s", "%010s"};
+    const char* charFormats[] = {"%c", "%3c", "%-3c|", "%03c"};
+
+    const unsigned long before = mdlog_fallbackFormatCount();
+    std::string expected;
+    const std::string out = captured([&] {
+        for (const char* format : intFormats)
+            for (int value : ints) logAndPrint(&expected, format, value);
+        for (const char* format : unsignedFormats)
+            for (unsigned value : unsigneds) logAndPrint(&expected, format, value);
+        for (const char* format : longFormats)
+            for (long long value : longs) logAndPrint(&expected, format, value);
+        for (const char* format : sizeFormats)
+            for (size_t value : sizes) logAndPrint(&expected, format, value);
+        for (const char* format : pointerFormats)
+            for (const void* value : pointers) logAndPrint(&expected, format, value);
+        for (const char* format : textFormats)
+            for (const char* value : texts) logAndPrint(&expected, format, value);
+        for (const char* format : charFormats) logAndPrint(&expected, format, 'q');
+        for (int width : {0, 3, -3, 12, -12}) logAndPrint(&expected, "[%*d][%*s]", width, -7, width, "ab");
+        logAndPrint(&expected, "thread_suspend (%08x): %s", 0x1a2bu, "No such process");
+    });
+    EXPECT_EQ(expected, out);
+    EXPECT_EQ(before, mdlog_fallbackFormatCount());
+
+    captured([] {
+        mdlog_logBareLine("%.3f", 1.5);
+        mdlog_logBareLine("%.2s", "abc");
+        MDLOG_INFO("%5.1f", 2.25);
+    });
+    EXPECT_EQ(before + 3, mdlog_fallbackFormatCount());
 }
 
 TEST_F(LoggerTest, LogFileReceivesEveryLineAndStandardOutputToo) {

@@ -117,6 +117,44 @@ TEST(MDObjCClasses, ImplausibleClassesAreUnknown) {
     EXPECT_EQ(MDObjCTypeClass, mdobjc_objectType(badFirst));
 }
 
+// An ivar list whose entry size is smaller than an entry (0 would read the
+// first entry `count` times) or whose count is absurd is not trusted.
+TEST(MDObjCClasses, IvarListsWithImplausibleHeadersAreRejected) {
+    objc::Class* cls =
+        objc::defineClass("ThreeIvars", objc::classNamed("NSObject"), {{"first", "q", 8}, {"second", "q", 8}, {"third", "q", 8}});
+    const auto* readWrite = reinterpret_cast<const objc::ClassReadWrite*>(cls->data & ~uintptr_t(7));
+    auto* list = const_cast<objc::IvarList*>(readWrite->readOnly->ivars);
+    ASSERT_EQ(32u, list->entrySize);
+    ASSERT_EQ(3, mdobjc_ivarCount(cls));
+    objc::ObjectHeap heap;
+    void* object = heap.makeObject(cls);
+    MDObjCIvar ivars[4];
+    MDObjCIvar named;
+    int64_t value = 0;
+
+    const struct {
+        uint32_t entrySize;
+        uint32_t count;
+    } implausible[] = {{0, 3}, {8, 3}, {31, 3}, {4096, 3}, {32, 0x80000000u}, {0, 0xFFFFFFFFu}};
+    for (const auto& header : implausible) {
+        SCOPED_TRACE(std::to_string(header.entrySize) + " x " + std::to_string(header.count));
+        list->entrySize = header.entrySize;
+        list->count = header.count;
+        EXPECT_EQ(0, mdobjc_ivarCount(cls));
+        EXPECT_EQ(0, mdobjc_ivarList(cls, ivars, 4));
+        EXPECT_FALSE(mdobjc_ivarNamed(cls, "third", &named));
+        EXPECT_FALSE(mdobjc_ivarValue(object, 1, &value));
+        EXPECT_EQ(MDObjCTypeUnknown, mdobjc_objectType(cls));
+    }
+    // The same list with its real header reads again.
+    list->entrySize = 32;
+    list->count = 3;
+    EXPECT_EQ(3, mdobjc_ivarList(cls, ivars, 4));
+    EXPECT_EQ("third", safeName(ivars[2].name));
+    EXPECT_TRUE(mdobjc_ivarNamed(cls, "third", &named));
+    EXPECT_EQ(MDObjCTypeClass, mdobjc_objectType(cls));
+}
+
 TEST(MDObjCClasses, NullUnmappedAndUnknownPointers) {
     Hole hole;
     ASSERT_NE(nullptr, hole.address());

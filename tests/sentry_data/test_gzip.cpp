@@ -1,10 +1,16 @@
 // gzip compression and decompression of byte buffers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <string>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <zlib.h>
+
+#include "CrashChild.h"
 
 #include "sentry/DataGZip.h"
 
@@ -45,6 +51,43 @@ Bytes zlibWrapped(const Bytes& data) {
     EXPECT_EQ(compress(out.data(), &length, data.data(), static_cast<uLong>(data.size())), Z_OK);
     out.resize(length);
     return out;
+}
+
+// One gzip member of `size` zero bytes, compressed a piece at a time at
+// zlib's fastest level (zeros still shrink more than two hundredfold).
+Bytes zerosMember(size_t size) {
+    z_stream s{};
+    EXPECT_EQ(deflateInit2(&s, 1, Z_DEFLATED, 31, 9, Z_DEFAULT_STRATEGY), Z_OK);
+    const Bytes zeros(1 << 20);
+    Bytes out;
+    Bytes chunk(1 << 16);
+    size_t fed = 0;
+    int status = Z_OK;
+    do {
+        if (s.avail_in == 0 && fed < size) {
+            const size_t piece = std::min(zeros.size(), size - fed);
+            s.next_in = const_cast<Bytef*>(zeros.data());
+            s.avail_in = static_cast<uInt>(piece);
+            fed += piece;
+        }
+        s.next_out = chunk.data();
+        s.avail_out = static_cast<uInt>(chunk.size());
+        status = deflate(&s, fed == size ? Z_FINISH : Z_NO_FLUSH);
+        out.insert(out.end(), chunk.data(), chunk.data() + (chunk.size() - s.avail_out));
+    } while (status != Z_STREAM_END);
+    deflateEnd(&s);
+    return out;
+}
+
+// The address space this process has mapped now.
+rlim_t mappedBytes() {
+    long pages = 0;
+    FILE* statm = fopen("/proc/self/statm", "r");
+    if (statm) {
+        if (fscanf(statm, "%ld", &pages) != 1) pages = 0;
+        fclose(statm);
+    }
+    return static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
 }
 
 }  // namespace
@@ -195,4 +238,30 @@ TEST(GZip, InputIsLeftUnchanged) {
     Bytes zippedCopy = *zipped;
     ASSERT_TRUE(gunzippedWithError(zippedCopy, nullptr).has_value());
     EXPECT_EQ(zippedCopy, *zipped);
+}
+
+// A small input that inflates past the memory the process may have fails
+// through the error slot; it does not end the process with an exception.
+TEST(GUnzip, PayloadLargerThanTheMemoryLimitFailsThroughTheError) {
+    const Bytes bomb = zerosMember(size_t(256) << 20);
+    ASSERT_LT(bomb.size(), size_t(2) << 20);
+    const zeltest::ChildEnd end = zeltest::runInChild([&] {
+        // What is mapped now and 128 MiB more: half the payload.
+        const rlimit limit = {mappedBytes() + (rlim_t(128) << 20), RLIM_INFINITY};
+        if (mappedBytes() == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
+        platform::OptionalError error;
+        try {
+            if (gunzippedWithError(bomb, &error).has_value()) _exit(3);
+        } catch (...) {
+            _exit(6);  // thrown at the caller instead of failing through the error
+        }
+        if (!error || error->localizedDescription != "inflate: Insufficient memory") _exit(4);
+        // The memory the attempt took is given back: a modest payload still inflates.
+        const auto small = gunzippedWithError(zerosMember(size_t(32) << 20), &error);
+        if (!small || small->size() != size_t(32) << 20) _exit(5);
+        zeltest::put("failed through the error");
+    });
+    ASSERT_TRUE(end.exited) << "signal " << end.signal;
+    EXPECT_EQ(end.exitStatus, 0);
+    EXPECT_EQ(end.output, "failed through the error");
 }

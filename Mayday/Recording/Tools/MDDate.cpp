@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "Mayday/Recording/Tools/MDNumberText.h"
+
 namespace {
 
 // 0000-01-01T00:00:00Z and 9999-12-31T23:59:59Z: the range four year digits can show.
@@ -30,12 +32,9 @@ void civilFromDays(int64_t days, int64_t* year, int* month, int* day) {
     *year = yearOfEra + era * 400 + (*month <= 2 ? 1 : 0);
 }
 
+// Exactly `width` digits, zero-padded: every field is clamped to fit.
 char* writeDigits(char* out, int64_t value, int width) {
-    for (int i = width - 1; i >= 0; --i) {
-        out[i] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    }
-    return out + width;
+    return out + mdnum_formatPadded(out, width + 1, static_cast<uint64_t>(value), false, 10, width, MDNUM_ZERO_PAD);
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // snprintf, which may lock or allocate.
 //
 // Async-signal-safe: the calendar date is computed from the seconds here and
-// the digits written by hand (no gmtime_r, no snprintf, no locks, no heap).
+// the digits written by MDNumberText (no gmtime_r, no snprintf, no locks, no
+// heap).
 #pragma once
 
 #include <ctime>

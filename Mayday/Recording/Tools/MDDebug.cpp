@@ -3,17 +3,16 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 
 #include "Mayday/Recording/Tools/MDLogger.h"
+#include "Mayday/Recording/Tools/MDSysCall.h"
 #include "Mayday/Recording/Tools/MDSysCtl.h"
 
 bool mddebug_isBeingTraced(void) {
     uint64_t tracer = 0;
     if (!mdsysctl_readKeyedNumber("/proc/self/status", "TracerPid:", &tracer)) {
         const int error = errno;
-        const char* text = strerrordesc_np(error);
-        MDLOG_ERROR("sysctl: %s", text ? text : "Unknown error");
+        MDLOG_ERROR("sysctl: %s", mdsys_errorText(error));
         errno = error;
         return false;
     }

@@ -16,51 +16,12 @@
 #include <vector>
 
 #include "Mayday/Recording/Tools/MDLogger.h"
+#include "Mayday/Recording/Tools/MDSysCall.h"
 
 namespace {
 
 // Recursive deletion builds entry paths in buffers of this size.
 constexpr int kPathBufferLength = 500;
-
-// The system's text for an error number. strerror may translate through the
-// locale machinery (and so allocate or lock); this is a plain table lookup.
-const char* errorText(int err) {
-    const char* text = strerrordesc_np(err);
-    return text ? text : "Unknown error";
-}
-
-// read/write/open that continue when a signal interrupts them.
-ssize_t readRetrying(int fd, void* buffer, size_t length) {
-    ssize_t result;
-    do {
-        result = read(fd, buffer, length);
-    } while (result < 0 && errno == EINTR);
-    return result;
-}
-
-ssize_t writeRetrying(int fd, const void* bytes, size_t length) {
-    ssize_t result;
-    do {
-        result = write(fd, bytes, length);
-    } while (result < 0 && errno == EINTR);
-    return result;
-}
-
-int openRetrying(const char* path, int flags, mode_t mode) {
-    int fd;
-    do {
-        fd = open(path, flags, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-// Copies `length` bytes; kept local so the crash path depends on nothing
-// beyond system calls.
-void copyBytes(char* dst, const char* src, int length) {
-    for (int i = 0; i < length; i++) {
-        dst[i] = src[i];
-    }
-}
 
 // ---- Directory listing and recursive deletion (off the crash path).
 
@@ -73,7 +34,7 @@ using DirHandle = std::unique_ptr<DIR, DirCloser>;
 int dirContentsCount(const char* path) {
     DirHandle dir(opendir(path));
     if (!dir) {
-        MDLOG_ERROR("Error reading directory %s: %s", path, errorText(errno));
+        MDLOG_ERROR("Error reading directory %s: %s", path, mdsys_errorText(errno));
         return 0;
     }
     int count = 0;
@@ -93,7 +54,7 @@ std::vector<std::string> dirContents(const char* path) {
     }
     DirHandle dir(opendir(path));
     if (!dir) {
-        MDLOG_ERROR("Error reading directory %s: %s", path, errorText(errno));
+        MDLOG_ERROR("Error reading directory %s: %s", path, mdsys_errorText(errno));
         return names;
     }
     names.reserve(static_cast<size_t>(count));
@@ -115,7 +76,7 @@ bool deletePathContents(const char* path, bool deleteTopLevelPathAlso) {
     // path the caller named may itself be a link to the directory meant.
     const int statResult = deleteTopLevelPathAlso ? lstat(path, &statStruct) : stat(path, &statStruct);
     if (statResult != 0) {
-        MDLOG_ERROR("Could not stat %s: %s", path, errorText(errno));
+        MDLOG_ERROR("Could not stat %s: %s", path, mdsys_errorText(errno));
         return false;
     }
     if (S_ISDIR(statStruct.st_mode)) {
@@ -129,7 +90,7 @@ bool deletePathContents(const char* path, bool deleteTopLevelPathAlso) {
             // A name that does not fit is skipped rather than cut: a cut path
             // could name some other file, and that one would be deleted.
             if (prefixLength < 0 || prefixLength + entry.size() >= sizeof(pathBuffer)) {
-                MDLOG_ERROR("Could not delete %s/%s: %s", path, entry.c_str(), errorText(ENAMETOOLONG));
+                MDLOG_ERROR("Could not delete %s/%s: %s", path, entry.c_str(), mdsys_errorText(ENAMETOOLONG));
                 continue;
             }
             memcpy(pathBuffer + prefixLength, entry.c_str(), entry.size() + 1);
@@ -148,7 +109,18 @@ bool deletePathContents(const char* path, bool deleteTopLevelPathAlso) {
     return false;
 }
 
-// ---- Buffered reader (crash path).
+// ---- Buffered writer and reader (crash path).
+
+// Descriptor 0 is a file like any other (standard input may have been
+// closed); only a negative descriptor means "not open". Using a writer that
+// is not open is logged as the EBADF it is.
+bool isOpen(int fd) {
+    if (fd >= 0) {
+        return true;
+    }
+    MDLOG_ERROR("Could not use fd %d: %s", fd, mdsys_errorText(EBADF));
+    return false;
+}
 
 // Moves the unread bytes to the front and reads behind them. Answers the
 // number of new bytes, or -1 when the read fails.
@@ -165,9 +137,9 @@ int fillReadBuffer(MDBufferedReader* reader) {
         return 0;
     }
     const ssize_t bytesRead =
-        readRetrying(reader->fd, reader->buffer + reader->dataEndPos, static_cast<size_t>(bytesToRead));
+        mdsys_read(reader->fd, reader->buffer + reader->dataEndPos, static_cast<size_t>(bytesToRead));
     if (bytesRead < 0) {
-        MDLOG_ERROR("Could not read: %s", errorText(errno));
+        MDLOG_ERROR("Could not read: %s", mdsys_errorText(errno));
         return -1;
     }
     reader->dataEndPos += static_cast<int>(bytesRead);
@@ -178,33 +150,28 @@ int fillReadBuffer(MDBufferedReader* reader) {
 }  // namespace
 
 bool mdfu_writeBytesToFD(int fd, const char* bytes, int length) {
-    while (length > 0) {
-        const ssize_t written = writeRetrying(fd, bytes, static_cast<size_t>(length));
-        if (written < 0) {
-            MDLOG_ERROR("Could not write to fd %d: %s", fd, errorText(errno));
-            return false;
-        }
-        bytes += written;
-        length -= static_cast<int>(written);
+    if (length <= 0) {
+        return true;
+    }
+    if (!mdsys_writeFully(fd, bytes, static_cast<size_t>(length))) {
+        MDLOG_ERROR("Could not write to fd %d: %s", fd, mdsys_errorText(errno));
+        return false;
     }
     return true;
 }
 
 bool mdfu_readBytesFromFD(int fd, char* buffer, int length) {
-    while (length > 0) {
-        const ssize_t bytesRead = readRetrying(fd, buffer, static_cast<size_t>(length));
-        if (bytesRead < 0) {
-            MDLOG_ERROR("Could not read from fd %d: %s", fd, errorText(errno));
-            return false;
-        }
-        if (bytesRead == 0) {
-            // End of file before the length was filled.
-            return false;
-        }
-        buffer += bytesRead;
-        length -= static_cast<int>(bytesRead);
+    if (length <= 0) {
+        return true;
     }
-    return true;
+    int error = 0;
+    const size_t got = mdsys_readFully(fd, buffer, static_cast<size_t>(length), &error);
+    if (error != 0) {
+        MDLOG_ERROR("Could not read from fd %d: %s", fd, mdsys_errorText(error));
+        return false;
+    }
+    // Short only when the file ended before the length was filled.
+    return got == static_cast<size_t>(length);
 }
 
 bool mdfu_readEntireFile(const char* path, char** data, int* length, int maxLength) {
@@ -213,12 +180,12 @@ bool mdfu_readEntireFile(const char* path, char** data, int* length, int maxLeng
 
     struct stat st;
     if (stat(path, &st) < 0) {
-        MDLOG_ERROR("Could not stat %s: %s", path, errorText(errno));
+        MDLOG_ERROR("Could not stat %s: %s", path, mdsys_errorText(errno));
         return false;
     }
-    const int fd = openRetrying(path, O_RDONLY | O_CLOEXEC, 0);
+    const int fd = mdsys_open(path, O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0) {
-        MDLOG_ERROR("Could not open %s: %s", path, errorText(errno));
+        MDLOG_ERROR("Could not open %s: %s", path, mdsys_errorText(errno));
         return false;
     }
 
@@ -229,7 +196,7 @@ bool mdfu_readEntireFile(const char* path, char** data, int* length, int maxLeng
         // Only the tail is wanted: start that many bytes before the end.
         bytesToRead = maxLength;
         if (lseek(fd, -static_cast<off_t>(maxLength), SEEK_END) < 0) {
-            MDLOG_ERROR("Could not seek to %d from end of %s: %s", -maxLength, path, errorText(errno));
+            MDLOG_ERROR("Could not seek to %d from end of %s: %s", -maxLength, path, mdsys_errorText(errno));
             goto done;
         }
     }
@@ -271,7 +238,7 @@ bool mdfu_makePath(const char* absolutePath) {
         if (*ptr == '/') {
             *ptr = '\0';
             if (mkdir(path, S_IRWXU) < 0 && errno != EEXIST) {
-                MDLOG_ERROR("Could not create directory %s: %s", path, errorText(errno));
+                MDLOG_ERROR("Could not create directory %s: %s", path, mdsys_errorText(errno));
                 ok = false;
             }
             *ptr = '/';
@@ -279,7 +246,7 @@ bool mdfu_makePath(const char* absolutePath) {
         }
     }
     if (ok && mkdir(path, S_IRWXU) < 0 && errno != EEXIST) {
-        MDLOG_ERROR("Could not create directory %s: %s", path, errorText(errno));
+        MDLOG_ERROR("Could not create directory %s: %s", path, mdsys_errorText(errno));
         ok = false;
     }
     free(path);
@@ -290,7 +257,7 @@ bool mdfu_removeFile(const char* path, bool mustExist) {
     if (remove(path) < 0) {
         const int err = errno;
         if (err != ENOENT || mustExist) {
-            MDLOG_ERROR("Could not delete %s: %s", path, errorText(err));
+            MDLOG_ERROR("Could not delete %s: %s", path, mdsys_errorText(err));
         }
         return false;
     }
@@ -316,19 +283,20 @@ bool mdfu_deleteContentsOfPath(const char* path) {
 
 bool mdfu_openBufferedWriter(MDBufferedWriter* writer, const char* path, char* writeBuffer, int writeBufferLength) {
     writer->buffer = writeBuffer;
-    writer->bufferLength = writeBufferLength;
+    // Without a usable buffer every write goes straight to the file.
+    writer->bufferLength = writeBuffer != nullptr && writeBufferLength > 0 ? writeBufferLength : 0;
     writer->position = 0;
     // Exclusive creation: a report never overwrites an existing file.
-    writer->fd = openRetrying(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    writer->fd = mdsys_open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (writer->fd < 0) {
-        MDLOG_ERROR("Could not open crash report file %s: %s", path, errorText(errno));
+        MDLOG_ERROR("Could not open crash report file %s: %s", path, mdsys_errorText(errno));
         return false;
     }
     return true;
 }
 
 void mdfu_closeBufferedWriter(MDBufferedWriter* writer) {
-    if (writer->fd > 0) {
+    if (writer->fd >= 0) {
         mdfu_flushBufferedWriter(writer);
         close(writer->fd);
         writer->fd = -1;
@@ -336,6 +304,9 @@ void mdfu_closeBufferedWriter(MDBufferedWriter* writer) {
 }
 
 bool mdfu_writeBufferedWriter(MDBufferedWriter* writer, const char* data, int length) {
+    if (!isOpen(writer->fd)) {
+        return false;
+    }
     if (length <= 0) {
         return true;
     }
@@ -344,17 +315,19 @@ bool mdfu_writeBufferedWriter(MDBufferedWriter* writer, const char* data, int le
             return false;
         }
     }
-    if (length > writer->bufferLength) {
+    // Measured against the free space, not the buffer's size: the bytes are
+    // only ever copied where they fit.
+    if (length > writer->bufferLength - writer->position) {
         return mdfu_writeBytesToFD(writer->fd, data, length);
     }
-    copyBytes(writer->buffer + writer->position, data, length);
+    memcpy(writer->buffer + writer->position, data, static_cast<size_t>(length));
     writer->position += length;
     return true;
 }
 
 bool mdfu_flushBufferedWriter(MDBufferedWriter* writer) {
-    if (writer->fd <= 0) {
-        return true;
+    if (!isOpen(writer->fd)) {
+        return false;
     }
     if (writer->position > 0) {
         if (!mdfu_writeBytesToFD(writer->fd, writer->buffer, writer->position)) {
@@ -373,15 +346,15 @@ bool mdfu_openBufferedReader(MDBufferedReader* reader, const char* path, char* r
     reader->fd = -1;
     if (readBuffer == nullptr || readBufferLength < 2) {
         // No room for a byte and its terminating NUL.
-        MDLOG_ERROR("Could not open file %s: %s", path, errorText(EINVAL));
+        MDLOG_ERROR("Could not open file %s: %s", path, mdsys_errorText(EINVAL));
         return false;
     }
     readBuffer[0] = '\0';
     readBuffer[readBufferLength - 1] = '\0';
     reader->bufferLength = readBufferLength - 1;
-    reader->fd = openRetrying(path, O_RDONLY | O_CLOEXEC, 0);
+    reader->fd = mdsys_open(path, O_RDONLY | O_CLOEXEC, 0);
     if (reader->fd < 0) {
-        MDLOG_ERROR("Could not open file %s: %s", path, errorText(errno));
+        MDLOG_ERROR("Could not open file %s: %s", path, mdsys_errorText(errno));
         return false;
     }
     fillReadBuffer(reader);
@@ -389,7 +362,7 @@ bool mdfu_openBufferedReader(MDBufferedReader* reader, const char* path, char* r
 }
 
 void mdfu_closeBufferedReader(MDBufferedReader* reader) {
-    if (reader->fd > 0) {
+    if (reader->fd >= 0) {
         close(reader->fd);
     }
     reader->fd = -1;
@@ -417,7 +390,7 @@ bool mdfu_readBufferedReaderUntilChar(MDBufferedReader* reader, int ch, char* ds
                 break;
             }
         }
-        copyBytes(dstBuffer + total, src, copyLength);
+        memcpy(dstBuffer + total, src, static_cast<size_t>(copyLength));
         reader->dataStartPos += copyLength;
         total += copyLength;
         if (found) {

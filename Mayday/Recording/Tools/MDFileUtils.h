@@ -18,7 +18,7 @@ typedef struct {
     char* buffer;      // the caller's buffer
     int bufferLength;  // its size
     int position;      // bytes currently held
-    int fd;            // the open file; -1 after closing (0 or less counts as not open)
+    int fd;            // the open file (0 is a file too); -1 when not open
 } MDBufferedWriter;
 
 // A file read through a buffer the caller owns. One byte of the buffer is
@@ -28,7 +28,7 @@ typedef struct {
     int bufferLength;  // usable size: the caller's size - 1
     int dataStartPos;  // first unread byte
     int dataEndPos;    // end of the bytes read
-    int fd;            // the open file; -1 after closing (0 or less counts as not open)
+    int fd;            // the open file (0 is a file too); -1 when not open
 } MDBufferedReader;
 
 // Writes all `length` bytes, continuing after partial writes. A length of 0
@@ -71,11 +71,12 @@ void mdfu_closeBufferedWriter(MDBufferedWriter* writer);
 
 // Adds `length` bytes. Flushes first when they do not fit the free space;
 // bytes longer than the whole buffer go straight to the file, after the ones
-// already held. Crash-path safe.
+// already held. Nothing is ever copied past the buffer's end. Fails when the
+// writer is not open. Crash-path safe.
 bool mdfu_writeBufferedWriter(MDBufferedWriter* writer, const char* data, int length);
 
 // Writes out the held bytes. On failure they stay held for a later attempt.
-// Succeeds without doing anything when the writer is not open. Crash-path safe.
+// Fails when the writer is not open. Crash-path safe.
 bool mdfu_flushBufferedWriter(MDBufferedWriter* writer);
 
 // Opens `path` for reading through `readBuffer` (at least 2 bytes) and fills

@@ -3,23 +3,23 @@
 // Crash-path code: no heap, no locks, no stdio, no exceptions, no globals
 // that change. All state lives in caller-owned records and fixed stack
 // buffers; the only system calls are open/read/close (file embedding), and
-// the only library calls are memcpy/memmove/memcmp/strlen, the untranslated
-// error-text table (strerrordesc_np) and the async-safe logger. Numbers are
-// formatted and parsed by our own code, since printf and scanf are neither
-// async-signal-safe nor locale-proof (the installer runs with the user's
-// locale after GTK starts, so "%lg" could write "0,1" and break the
-// document). Written in plain C style.
+// the only library calls are memcpy/memmove/memcmp/strlen, MDNumberText,
+// MDSysCall and the async-safe logger. Numbers go through MDNumberText,
+// since printf and scanf are neither async-signal-safe nor locale-proof (the
+// installer runs with the user's locale after GTK starts, so "%lg" could
+// write "0,1" and break the document). Written in plain C style.
 
 #include "Mayday/Recording/Tools/MDJSONCodec.h"
 
 #include <cerrno>
-#include <cfloat>
-#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "Mayday/Recording/Tools/MDLogger.h"
+#include "Mayday/Recording/Tools/MDNumberText.h"
+#include "Mayday/Recording/Tools/MDSysCall.h"
 
 // ============================================================================
 // Errors
@@ -43,382 +43,6 @@ const char* mdjson_stringForError(int error) {
 }
 
 // ============================================================================
-// Number formatting
-// ============================================================================
-
-// Size of the text buffers for numbers; "%lld" and "%lg" need at most 20 and 13.
-#define MDJSON_NUMBER_BUFFER_SIZE 30
-
-// Writes the decimal text of `value` ("%lld") into `buffer`; returns its length.
-static int formatInteger(char* buffer, int64_t value) {
-    char reversed[24];
-    int count = 0;
-    // Negate in unsigned arithmetic so that INT64_MIN has a magnitude too.
-    uint64_t magnitude = value < 0 ? (uint64_t)0 - (uint64_t)value : (uint64_t)value;
-    do {
-        reversed[count++] = (char)('0' + (int)(magnitude % 10));
-        magnitude /= 10;
-    } while (magnitude != 0);
-    int length = 0;
-    if (value < 0) buffer[length++] = '-';
-    while (count > 0) buffer[length++] = reversed[--count];
-    buffer[length] = '\0';
-    return length;
-}
-
-// --- A small fixed-size unsigned big integer, enough for the exact decimal
-// rounding of any double: the largest operand is a 53-bit mantissa times
-// 10^329 (about 1150 bits), or 2^1074 times a 25-bit quotient candidate.
-#define MDJSON_BIG_WORDS 40
-
-typedef struct {
-    uint32_t words[MDJSON_BIG_WORDS];  // least significant first
-    int count;                         // words in use; no leading zero words
-} MDJSONBigInt;
-
-static void big_set(MDJSONBigInt* big, uint64_t value) {
-    big->count = 0;
-    while (value != 0) {
-        big->words[big->count++] = (uint32_t)value;
-        value >>= 32;
-    }
-}
-
-static void big_mulSmall(MDJSONBigInt* big, uint32_t factor) {
-    uint64_t carry = 0;
-    for (int i = 0; i < big->count; i++) {
-        uint64_t product = (uint64_t)big->words[i] * factor + carry;
-        big->words[i] = (uint32_t)product;
-        carry = product >> 32;
-    }
-    if (carry != 0 && big->count < MDJSON_BIG_WORDS) big->words[big->count++] = (uint32_t)carry;
-    if (factor == 0) big->count = 0;
-}
-
-static void big_mulPow10(MDJSONBigInt* big, int exponent) {
-    while (exponent >= 9) {
-        big_mulSmall(big, 1000000000u);
-        exponent -= 9;
-    }
-    static const uint32_t small[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
-    if (exponent > 0) big_mulSmall(big, small[exponent]);
-}
-
-static void big_shiftLeft(MDJSONBigInt* big, int bits) {
-    if (big->count == 0 || bits <= 0) return;
-    int wordShift = bits / 32;
-    int bitShift = bits % 32;
-    int newCount = big->count + wordShift + 1;
-    if (newCount > MDJSON_BIG_WORDS) newCount = MDJSON_BIG_WORDS;
-    for (int i = newCount - 1; i >= 0; i--) {
-        int source = i - wordShift;
-        uint64_t high = source >= 0 && source < big->count ? big->words[source] : 0;
-        uint64_t low = source - 1 >= 0 && source - 1 < big->count ? big->words[source - 1] : 0;
-        uint64_t combined = (high << 32) | low;
-        big->words[i] = (uint32_t)(combined >> (32 - bitShift));
-    }
-    big->count = newCount;
-    while (big->count > 0 && big->words[big->count - 1] == 0) big->count--;
-}
-
-static int big_compare(const MDJSONBigInt* a, const MDJSONBigInt* b) {
-    if (a->count != b->count) return a->count < b->count ? -1 : 1;
-    for (int i = a->count - 1; i >= 0; i--) {
-        if (a->words[i] != b->words[i]) return a->words[i] < b->words[i] ? -1 : 1;
-    }
-    return 0;
-}
-
-// a -= b; requires a >= b.
-static void big_subtract(MDJSONBigInt* a, const MDJSONBigInt* b) {
-    int64_t borrow = 0;
-    for (int i = 0; i < a->count; i++) {
-        int64_t difference = (int64_t)a->words[i] - (i < b->count ? (int64_t)b->words[i] : 0) - borrow;
-        borrow = difference < 0 ? 1 : 0;
-        a->words[i] = (uint32_t)(difference + (borrow << 32));
-    }
-    while (a->count > 0 && a->words[a->count - 1] == 0) a->count--;
-}
-
-// floor(numerator / denominator) for a quotient below 2^25, and the
-// remainder left in `numerator`.
-static uint32_t big_smallQuotient(MDJSONBigInt* numerator, const MDJSONBigInt* denominator) {
-    uint32_t quotient = 0;
-    MDJSONBigInt product;
-    for (uint32_t bit = 1u << 24; bit != 0; bit >>= 1) {
-        product = *denominator;
-        big_mulSmall(&product, quotient | bit);
-        if (big_compare(&product, numerator) <= 0) quotient |= bit;
-    }
-    product = *denominator;
-    big_mulSmall(&product, quotient);
-    big_subtract(numerator, &product);
-    return quotient;
-}
-
-// The six significant digits of |value| (a finite non-zero double), rounded
-// to nearest with ties to even on the exact binary value the way glibc's
-// printf does, as digits in [100000, 999999] and the decimal exponent of the
-// first one.
-static void roundToSixDigits(double value, uint32_t* digits, int* exponent10) {
-    uint64_t bits;
-    memcpy(&bits, &value, sizeof bits);
-    int biasedExponent = (int)((bits >> 52) & 0x7FF);
-    uint64_t mantissa = bits & ((1ull << 52) - 1);
-    int exponent2;
-    if (biasedExponent == 0) {
-        exponent2 = -1074;
-    } else {
-        mantissa |= 1ull << 52;
-        exponent2 = biasedExponent - 1075;
-    }
-    int bitLength = 64 - __builtin_clzll(mantissa);
-    // floor(log10(2^(exponent2 + bitLength - 1))): a lower bound of the
-    // decimal exponent, at most one too small; the loop below corrects it.
-    int k = (int)(((int64_t)(exponent2 + bitLength - 1) * 78913) >> 18);
-
-    for (;;) {
-        int scale = 5 - k;  // value * 10^scale should lie in [10^5, 10^6)
-        MDJSONBigInt numerator;
-        MDJSONBigInt denominator;
-        big_set(&numerator, mantissa);
-        big_set(&denominator, 1);
-        if (exponent2 >= 0)
-            big_shiftLeft(&numerator, exponent2);
-        else
-            big_shiftLeft(&denominator, -exponent2);
-        if (scale >= 0)
-            big_mulPow10(&numerator, scale);
-        else
-            big_mulPow10(&denominator, -scale);
-
-        uint32_t quotient = big_smallQuotient(&numerator, &denominator);
-        if (quotient >= 1000000) {
-            k++;
-            continue;
-        }
-        if (quotient < 100000) {
-            k--;
-            continue;
-        }
-        // numerator now holds the remainder: compare 2 * remainder with the denominator.
-        big_shiftLeft(&numerator, 1);
-        int half = big_compare(&numerator, &denominator);
-        if (half > 0 || (half == 0 && (quotient & 1) != 0)) quotient++;
-        if (quotient == 1000000) {
-            quotient = 100000;
-            k++;
-        }
-        *digits = quotient;
-        *exponent10 = k;
-        return;
-    }
-}
-
-// Writes the "%lg" text of a finite `value` into `buffer` (at least 16 bytes)
-// and returns its length. Exactly what glibc's printf writes in the C locale:
-// six significant digits, fixed notation for decimal exponents -4 to 5,
-// otherwise d.ddddde+XX, trailing zeros removed. The decimal point is always
-// ".", whatever the process's locale.
-static int formatFloatingPoint(char* buffer, double value) {
-    int length = 0;
-    if (__builtin_signbit(value)) {
-        buffer[length++] = '-';
-        value = -value;
-    }
-    if (value == 0) {
-        buffer[length++] = '0';
-        buffer[length] = '\0';
-        return length;
-    }
-    uint32_t digits;
-    int exponent;
-    roundToSixDigits(value, &digits, &exponent);
-    char text[6];
-    for (int i = 5; i >= 0; i--) {
-        text[i] = (char)('0' + digits % 10);
-        digits /= 10;
-    }
-    int significant = 6;
-    while (significant > 1 && text[significant - 1] == '0') significant--;
-
-    if (exponent < -4 || exponent >= 6) {
-        buffer[length++] = text[0];
-        if (significant > 1) {
-            buffer[length++] = '.';
-            for (int i = 1; i < significant; i++) buffer[length++] = text[i];
-        }
-        buffer[length++] = 'e';
-        buffer[length++] = exponent < 0 ? '-' : '+';
-        int magnitude = exponent < 0 ? -exponent : exponent;
-        if (magnitude >= 100) buffer[length++] = (char)('0' + magnitude / 100);
-        buffer[length++] = (char)('0' + magnitude / 10 % 10);
-        buffer[length++] = (char)('0' + magnitude % 10);
-    } else if (exponent >= 0) {
-        // The integer part always keeps all its digits; only fraction zeros go.
-        for (int i = 0; i <= exponent; i++) buffer[length++] = text[i];
-        if (significant > exponent + 1) {
-            buffer[length++] = '.';
-            for (int i = exponent + 1; i < significant; i++) buffer[length++] = text[i];
-        }
-    } else {
-        buffer[length++] = '0';
-        buffer[length++] = '.';
-        for (int i = 0; i < -exponent - 1; i++) buffer[length++] = '0';
-        for (int i = 0; i < significant; i++) buffer[length++] = text[i];
-    }
-    buffer[length] = '\0';
-    return length;
-}
-
-// ============================================================================
-// Number parsing
-// ============================================================================
-
-static bool isDigit(char ch) { return ch >= '0' && ch <= '9'; }
-
-// Compares digits * 10^exponent10 with binary * 2^exponent2, exactly.
-static int compareDecimalWithBinary(uint64_t digits, int exponent10, uint64_t binary, int exponent2) {
-    MDJSONBigInt decimal;
-    MDJSONBigInt other;
-    big_set(&decimal, digits);
-    big_set(&other, binary);
-    if (exponent10 >= 0)
-        big_mulPow10(&decimal, exponent10);
-    else
-        big_mulPow10(&other, -exponent10);
-    if (exponent2 >= 0)
-        big_shiftLeft(&other, exponent2);
-    else
-        big_shiftLeft(&decimal, -exponent2);
-    return big_compare(&decimal, &other);
-}
-
-// Where the decimal value lies against binary * 2^exponent2: -1 below, 0 on
-// it, 1 above, 2 unknown. With `truncated` the value is somewhere strictly
-// between digits and digits + 1 units.
-static int placeDecimal(uint64_t digits, int exponent10, bool truncated, uint64_t binary, int exponent2) {
-    int low = compareDecimalWithBinary(digits, exponent10, binary, exponent2);
-    if (!truncated) return low;
-    if (low >= 0) return 1;
-    if (compareDecimalWithBinary(digits + 1, exponent10, binary, exponent2) <= 0) return -1;
-    return 2;
-}
-
-// Moves a candidate (positive, at most one step off) to the double nearest
-// to digits * 10^exponent10, ties to even, by comparing exactly with the
-// halfway points to its neighbours. The caller keeps the value within
-// [1e-343, 1e309), where the big integers have room.
-static double correctRounding(double candidate, uint64_t digits, int exponent10, bool truncated) {
-    if (__builtin_isinf(candidate)) candidate = DBL_MAX;
-    for (int step = 0; step < 2; step++) {
-        if (__builtin_isinf(candidate)) return candidate;
-        uint64_t bits;
-        memcpy(&bits, &candidate, sizeof bits);
-        int biasedExponent = (int)(bits >> 52);
-        uint64_t mantissa = bits & ((1ull << 52) - 1);
-        int exponent2 = -1074;
-        if (biasedExponent != 0) {
-            mantissa |= 1ull << 52;
-            exponent2 = biasedExponent - 1075;
-        }
-        // Halfway to the next double up.
-        int above = placeDecimal(digits, exponent10, truncated, 2 * mantissa + 1, exponent2 - 1);
-        if (above == 1 || (above == 0 && (mantissa & 1) != 0)) {
-            bits++;
-            memcpy(&candidate, &bits, sizeof bits);
-            continue;
-        }
-        if (mantissa == 0) return candidate;
-        // Halfway to the next double down; closer below a power of two.
-        int below = mantissa == (1ull << 52) && biasedExponent > 1
-                        ? placeDecimal(digits, exponent10, truncated, 4 * mantissa - 1, exponent2 - 2)
-                        : placeDecimal(digits, exponent10, truncated, 2 * mantissa - 1, exponent2 - 1);
-        if (below == -1 || (below == 0 && (mantissa & 1) != 0)) {
-            bits--;
-            memcpy(&candidate, &bits, sizeof bits);
-            continue;
-        }
-        return candidate;
-    }
-    return candidate;
-}
-
-// Reads the longest leading decimal number of text[0..length) (digits, an
-// optional fraction, an optional exponent; a sign is handled by the caller;
-// anything after the number is ignored, as "%lg" with scanf would) and
-// returns the double nearest to it. No locale is consulted.
-//
-// Precision: the first 19 significant digits are kept exactly in a 64-bit
-// integer; later digits only move the exponent. That integer is scaled by a
-// power of ten in x87 extended precision (11 more mantissa bits than a
-// double), and the candidate is then checked exactly against the halfway
-// points to its neighbours with big integers. So any text of at most 19
-// significant digits gives the correctly rounded double (ties to even), as
-// strtod would. With more digits the result is still correctly rounded
-// unless a halfway point falls inside the dropped digits, where it may be
-// the other neighbour (1 ulp). Values beyond the double range give infinity,
-// values below half the smallest subnormal zero.
-static double parseFloatingPoint(const char* text, int length) {
-    uint64_t digits = 0;
-    int significantDigits = 0;
-    bool truncated = false;
-    int exponent = 0;
-    int i = 0;
-    for (; i < length && isDigit(text[i]); i++) {
-        if (significantDigits < 19) {
-            digits = digits * 10 + (uint64_t)(text[i] - '0');
-            if (digits != 0) significantDigits++;
-        } else {
-            exponent++;
-            if (text[i] != '0') truncated = true;
-        }
-    }
-    if (i < length && text[i] == '.') {
-        for (i++; i < length && isDigit(text[i]); i++) {
-            if (significantDigits < 19) {
-                digits = digits * 10 + (uint64_t)(text[i] - '0');
-                if (digits != 0) significantDigits++;
-                exponent--;
-            } else if (text[i] != '0') {
-                truncated = true;
-            }
-        }
-    }
-    if (i < length && (text[i] == 'e' || text[i] == 'E')) {
-        int j = i + 1;
-        int exponentSign = 1;
-        if (j < length && (text[j] == '+' || text[j] == '-')) {
-            if (text[j] == '-') exponentSign = -1;
-            j++;
-        }
-        if (j < length && isDigit(text[j])) {
-            int written = 0;
-            for (; j < length && isDigit(text[j]); j++) {
-                if (written < 100000) written = written * 10 + (text[j] - '0');
-            }
-            exponent += exponentSign * written;
-        }
-    }
-    if (digits == 0) return 0.0;
-    // digits * 10^exponent lies in [10^(magnitude - 1), 10^magnitude).
-    int magnitude = exponent + significantDigits;
-    if (magnitude > 309) return __builtin_inf();
-    if (magnitude < -323) return 0.0;  // below 1e-324, under half the smallest subnormal
-
-    static const long double powersOf10[9] = {1e1L, 1e2L, 1e4L, 1e8L, 1e16L, 1e32L, 1e64L, 1e128L, 1e256L};
-    int remaining = exponent < 0 ? -exponent : exponent;
-    long double scale = 1.0L;
-    for (int bit = 0; bit < 9 && remaining != 0; bit++, remaining >>= 1) {
-        if (remaining & 1) scale *= powersOf10[bit];
-    }
-    // Dividing by an exact-as-possible power keeps small values accurate
-    // (10^-n has no exact binary form; 10^n up to 10^27 has).
-    long double scaled = exponent < 0 ? (long double)digits / scale : (long double)digits * scale;
-    return correctRounding((double)scaled, digits, exponent, truncated);
-}
-
-// ============================================================================
 // Encoder
 // ============================================================================
 
@@ -433,7 +57,6 @@ static int addJSONData(MDJSONEncodeContext* context, const char* data, int lengt
 #define MDJSON_ESCAPE_BUFFER (MDJSON_ESCAPE_CHUNK * 6)
 
 static int appendEscapedString(MDJSONEncodeContext* context, const char* string, int length) {
-    static const char hexDigits[] = "0123456789abcdef";
     char work[MDJSON_ESCAPE_BUFFER];
     int offset = 0;
     while (offset < length) {
@@ -478,8 +101,8 @@ static int appendEscapedString(MDJSONEncodeContext* context, const char* string,
                         work[out++] = 'u';
                         work[out++] = '0';
                         work[out++] = '0';
-                        work[out++] = hexDigits[ch >> 4];
-                        work[out++] = hexDigits[ch & 0xF];
+                        mdnum_writeHexByte(work + out, ch, false);
+                        out += 2;
                     } else {
                         work[out++] = (char)ch;
                     }
@@ -603,8 +226,8 @@ int mdjson_addBooleanElement(MDJSONEncodeContext* context, const char* name, boo
 int mdjson_addIntegerElement(MDJSONEncodeContext* context, const char* name, int64_t value) {
     int result = beginElement(context, name);
     if (result != MDJSON_OK) return result;
-    char buffer[MDJSON_NUMBER_BUFFER_SIZE];
-    int length = formatInteger(buffer, value);
+    char buffer[MDNUM_INTEGER_TEXT_SIZE];
+    int length = mdnum_formatInt64(buffer, value);
     return addJSONData(context, buffer, length);
 }
 
@@ -614,8 +237,8 @@ int mdjson_addFloatingPointElement(MDJSONEncodeContext* context, const char* nam
     // NaN and the infinities have no JSON form; "nan" or "inf" would make the
     // whole report undecodable, so they are written as null.
     if (__builtin_isnan(value) || __builtin_isinf(value)) return addJSONData(context, "null", 4);
-    char buffer[MDJSON_NUMBER_BUFFER_SIZE];
-    int length = formatFloatingPoint(buffer, value);
+    char buffer[MDNUM_DOUBLE_TEXT_SIZE];
+    int length = mdnum_formatDouble(buffer, value);
     return addJSONData(context, buffer, length);
 }
 
@@ -654,11 +277,10 @@ int mdjson_beginDataElement(MDJSONEncodeContext* context, const char* name) {
 }
 
 int mdjson_appendDataElement(MDJSONEncodeContext* context, const char* value, int length) {
-    static const char hexDigits[] = "0123456789ABCDEF";
     if (value == NULL) return MDJSON_OK;
     for (int i = 0; i < length; i++) {
-        unsigned char byte = (unsigned char)value[i];
-        char pair[2] = {hexDigits[byte >> 4], hexDigits[byte & 0xF]};
+        char pair[2];
+        mdnum_writeHexByte(pair, (uint8_t)value[i], true);
         int result = addJSONData(context, pair, 2);
         if (result != MDJSON_OK) return result;
     }
@@ -705,19 +327,12 @@ static int skipWhitespace(MDJSONDecodeContext* context) {
     return context->bufferPtr < context->bufferEnd ? MDJSON_OK : MDJSON_ERROR_INCOMPLETE;
 }
 
-static int hexValue(char ch) {
-    if (ch >= '0' && ch <= '9') return ch - '0';
-    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-    return -1;
-}
-
 // Four hexadecimal digits at *src, which must end before `end`.
 static int readHex4(const char** src, const char* end, unsigned* value) {
     unsigned result = 0;
     for (int i = 0; i < 4; i++) {
         if (*src >= end) return MDJSON_ERROR_INCOMPLETE;
-        int digit = hexValue(**src);
+        int digit = mdnum_hexDigitValue(**src);
         if (digit < 0) return MDJSON_ERROR_INVALID_CHARACTER;
         result = (result << 4) | (unsigned)digit;
         (*src)++;
@@ -839,44 +454,42 @@ static int decodeString(MDJSONDecodeContext* context, char* dst, int dstLength) 
 }
 
 static bool isNumberCharacter(char ch) {
-    return isDigit(ch) || ch == '.' || ch == 'e' || ch == 'E' || ch == '+' || ch == '-';
+    return mdnum_isDecimalDigit(ch) || ch == '.' || ch == 'e' || ch == 'E' || ch == '+' || ch == '-';
 }
 
 static int decodeNumber(MDJSONDecodeContext* context, const char* name) {
     const char* end = context->bufferEnd;
-    int64_t sign = 1;
+    bool negative = false;
     if (*context->bufferPtr == '-') {
         context->bufferPtr++;
         if (context->bufferPtr >= end) return MDJSON_ERROR_INCOMPLETE;
-        if (!isDigit(*context->bufferPtr)) return MDJSON_ERROR_INVALID_CHARACTER;
-        sign = -1;
+        if (!mdnum_isDecimalDigit(*context->bufferPtr)) return MDJSON_ERROR_INVALID_CHARACTER;
+        negative = true;
     }
     const char* numberStart = context->bufferPtr;
 
-    int64_t value = 0;
+    uint64_t value = 0;
     bool overflow = false;
-    while (context->bufferPtr < end && isDigit(*context->bufferPtr)) {
-        int digit = *context->bufferPtr - '0';
-        if (value > (INT64_MAX - digit) / 10) {
+    while (context->bufferPtr < end && mdnum_isDecimalDigit(*context->bufferPtr)) {
+        if (!mdnum_addDecimalDigit(&value, (unsigned)(*context->bufferPtr - '0')) || value > INT64_MAX) {
             overflow = true;
             break;
         }
-        value = value * 10 + digit;
         context->bufferPtr++;
     }
     if (context->bufferPtr >= end) return MDJSON_ERROR_INCOMPLETE;
     if (!overflow && !isNumberCharacter(*context->bufferPtr)) {
-        return context->callbacks->onIntegerElement(name, value * sign, context->userData);
+        int64_t integer = (int64_t)value;
+        return context->callbacks->onIntegerElement(name, negative ? -integer : integer, context->userData);
     }
 
     while (context->bufferPtr < end && isNumberCharacter(*context->bufferPtr)) context->bufferPtr++;
     if (context->bufferPtr >= end) return MDJSON_ERROR_INCOMPLETE;
+    // The number text is held to the string buffer's size, like every other text.
     int length = (int)(context->bufferPtr - numberStart);
     if (length >= context->stringBufferLength) return MDJSON_ERROR_DATA_TOO_LONG;
-    memcpy(context->stringBuffer, numberStart, (size_t)length);
-    context->stringBuffer[length] = '\0';
-    double number = parseFloatingPoint(context->stringBuffer, length);
-    return context->callbacks->onFloatingPointElement(name, (double)sign * number, context->userData);
+    double number = mdnum_parseDouble(numberStart, length, NULL);
+    return context->callbacks->onFloatingPointElement(name, negative ? -number : number, context->userData);
 }
 
 // One element that is not a container.
@@ -906,7 +519,7 @@ static int decodeScalar(MDJSONDecodeContext* context, const char* name) {
             context->bufferPtr += 4;
             return callbacks->onNullElement(name, context->userData);
         default:
-            if (*ptr == '-' || isDigit(*ptr)) return decodeNumber(context, name);
+            if (*ptr == '-' || mdnum_isDecimalDigit(*ptr)) return decodeNumber(context, name);
             return MDJSON_ERROR_INVALID_CHARACTER;
     }
 }
@@ -1021,12 +634,6 @@ typedef struct JSONFromFileContext {
 
 static void updateDecoder_doNothing(JSONFromFileContext* context) { (void)context; }
 
-// strerror may translate (locale lookup); the untranslated table is a plain read.
-static const char* errorText(int error) {
-    const char* text = strerrordesc_np(error);
-    return text != NULL ? text : "Unknown error";
-}
-
 // Keeps at least half a buffer of input ahead of the cursor: when less is
 // left, the rest moves to the front and the buffer is filled up behind it.
 static void updateDecoder_readFile(JSONFromFileContext* context) {
@@ -1041,22 +648,12 @@ static void updateDecoder_readFile(JSONFromFileContext* context) {
     decodeContext->bufferPtr = start;
     decodeContext->dataStart = start;
     int wanted = size - remaining;
-    int got = 0;
     int error = 0;
-    while (got < wanted) {
-        ssize_t count = read(context->fd, start + remaining + got, (size_t)(wanted - got));
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            error = errno;
-            break;
-        }
-        if (count == 0) break;
-        got += (int)count;
-    }
+    int got = (int)mdsys_readFully(context->fd, start + remaining, (size_t)wanted, &error);
     if (got < wanted) {
         context->isEOF = true;
         decodeContext->bufferEnd = start + remaining + got;
-        if (error != 0) MDLOG_ERROR("Error reading file %s: %s", context->sourceFilename, errorText(error));
+        if (error != 0) MDLOG_ERROR("Error reading file %s: %s", context->sourceFilename, mdsys_errorText(error));
     }
 }
 
@@ -1199,7 +796,7 @@ int mdjson_addJSONFromFile(MDJSONEncodeContext* context, const char* name, const
     fileContext.decodeContext = &decodeContext;
     fileContext.bufferStart = readBuffer;
     fileContext.sourceFilename = filename != NULL ? filename : "(null)";
-    fileContext.fd = filename != NULL ? open(filename, O_RDONLY | O_CLOEXEC) : -1;
+    fileContext.fd = filename != NULL ? mdsys_open(filename, O_RDONLY | O_CLOEXEC, 0) : -1;
     fileContext.isEOF = false;
     fileContext.closeLastContainer = closeLastContainer;
     fileContext.updateDecoder = updateDecoder_readFile;
@@ -1207,7 +804,7 @@ int mdjson_addJSONFromFile(MDJSONEncodeContext* context, const char* name, const
     if (fileContext.fd < 0) {
         // Decodes as empty input: "Incomplete data".
         MDLOG_ERROR("Error reading file %s: %s", fileContext.sourceFilename,
-                    errorText(filename != NULL ? errno : EINVAL));
+                    mdsys_errorText(filename != NULL ? errno : EINVAL));
         fileContext.isEOF = true;
         decodeContext.bufferPtr = readBuffer;
         decodeContext.dataStart = readBuffer;

@@ -2,12 +2,13 @@
 //
 // Crash path: mdlog_logLine, mdlog_logLineV and mdlog_logBareLine use no
 // heap, no locks and no stdio streams; they format into two 1024-byte stack
-// buffers and write with write(2). Formats made only of %%, %s, %c, %d, %i,
-// %u, %x, %X and %p (with the hh, h, l, ll, j, z and t length modifiers and
-// no flags, width or precision) are formatted here. Any other format goes to
-// vsnprintf, which glibc does not promise to be async-signal-safe (it may
-// read locale data, and floating point with a large precision may allocate),
-// so code that runs in a crashed process keeps to the conversions above.
+// buffers and write with write(2). Integers, characters, strings and
+// pointers are formatted here with MDNumberText, flags and widths included
+// (see MDLogger.h). Only a precision or a conversion not listed there (the
+// floating-point ones above all) goes to vsnprintf, which is not
+// async-signal-safe (it may read locale data, and floating point with a
+// large precision may allocate), so code that runs in a crashed process
+// keeps to the conversions formatted here.
 //
 // The module state is plain globals without locks: setting the log file is
 // not safe against concurrent logging. The crash reporter sets it once at
@@ -22,32 +23,29 @@
 #include <string>
 #include <unistd.h>
 
+#include "Mayday/Recording/Tools/MDDynamicLinker.h"
+#include "Mayday/Recording/Tools/MDNumberText.h"
+#include "Mayday/Recording/Tools/MDSysCall.h"
+
 namespace {
 
 constexpr size_t kBufferSize = 1024;
+// Widths are read up to here; anything wider is cut at the buffer anyway.
+constexpr int kMaxWidth = 100000;
 
 // The log file, -1 while only standard output is written.
 int g_logFd = -1;
 // A private copy of the last path set.
 char g_logPath[kBufferSize];
-
-// Writes everything, repeating for partial writes; a failed write abandons the rest.
-void writeFully(int fd, const char* text, size_t length) {
-    while (length > 0) {
-        const ssize_t written = write(fd, text, length);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        text += written;
-        length -= static_cast<size_t>(written);
-    }
-}
+// Messages formatted by vsnprintf; only ever incremented, atomically.
+unsigned long g_fallbackCount = 0;
 
 // Every output goes through here: the log file when set, and always standard output.
 void writeText(const char* text, size_t length) {
     if (length == 0) return;
-    if (g_logFd >= 0) writeFully(g_logFd, text, length);
+    if (g_logFd >= 0) mdsys_writeFully(g_logFd, text, length);
+    // A log file that took descriptor 1 (standard output was closed) gets each line once.
+    if (g_logFd == STDOUT_FILENO) return;
     // One write only: standard output may be closed or a full pipe, and the
     // crash path must not spin on it.
     const ssize_t ignored = write(STDOUT_FILENO, text, length);
@@ -66,46 +64,34 @@ struct FixedText {
     size_t capacity;  // including the terminator
     size_t length = 0;
 
+    size_t room() const { return capacity - 1 - length; }
     void append(const char* text, size_t count) {
-        const size_t room = capacity - 1 - length;
-        if (count > room) count = room;
+        if (count > room()) count = room();
         memcpy(buffer + length, text, count);
         length += count;
         buffer[length] = '\0';
     }
     void append(const char* text) { append(text ? text : "(null)", textLength(text ? text : "(null)")); }
     void appendChar(char c) { append(&c, 1); }
-    void appendUnsigned(uint64_t value, unsigned base, bool upper) {
-        const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-        char reversed[24];
-        size_t count = 0;
-        do {
-            reversed[count++] = digits[value % base];
-            value /= base;
-        } while (value != 0);
-        char ordered[24];
-        for (size_t i = 0; i < count; ++i) ordered[i] = reversed[count - 1 - i];
-        append(ordered, count);
+    void appendRepeated(char c, size_t count) {
+        if (count > room()) count = room();
+        memset(buffer + length, c, count);
+        length += count;
+        buffer[length] = '\0';
     }
-    void appendSigned(int64_t value) {
-        if (value < 0) {
-            appendChar('-');
-            // Negating through unsigned keeps INT64_MIN correct.
-            appendUnsigned(~static_cast<uint64_t>(value) + 1, 10, false);
-        } else {
-            appendUnsigned(static_cast<uint64_t>(value), 10, false);
-        }
+    // A text padded with spaces to `width`, before it or (leftAlign) after it.
+    void appendPadded(const char* text, size_t count, int width, bool leftAlign) {
+        const size_t padding = width > 0 && static_cast<size_t>(width) > count ? static_cast<size_t>(width) - count : 0;
+        if (!leftAlign) appendRepeated(' ', padding);
+        append(text, count);
+        if (leftAlign) appendRepeated(' ', padding);
     }
+    void appendNumber(uint64_t magnitude, bool negative, int base, int width, unsigned options) {
+        length += static_cast<size_t>(mdnum_formatPadded(buffer + length, static_cast<int>(capacity - length),
+                                                         magnitude, negative, base, width, options));
+    }
+    void appendUnsigned(uint64_t value) { appendNumber(value, false, 10, 0, 0); }
 };
-
-const char* lastPathEntry(const char* path) {
-    if (!path) return nullptr;
-    const char* last = path;
-    for (const char* p = path; *p; ++p) {
-        if (*p == '/') last = p + 1;
-    }
-    return last;
-}
 
 enum class Length { None, Char, Short, Long, LongLong, IntMax, Size, PtrDiff };
 
@@ -133,21 +119,55 @@ const char* parseLength(const char* p, Length* length) {
     }
 }
 
+// One conversion of a format: %[flags][width][length]conversion.
+struct Directive {
+    unsigned options = 0;  // MDNUM_ flags from '-', '0', '+', ' ' and '#'
+    int width = 0;
+    bool widthFromArgument = false;  // '*'
+    Length length = Length::None;
+    char conversion = 0;
+};
+
+// Reads the directive after a '%' at `p`; answers the character after it, or
+// null when it is one for vsnprintf (a precision, another flag, length or
+// conversion, a trailing '%').
+const char* parseDirective(const char* p, Directive* directive) {
+    const char* const start = p;
+    *directive = Directive();
+    for (;; ++p) {
+        if (*p == '-') directive->options |= MDNUM_LEFT_ALIGN;
+        else if (*p == '0') directive->options |= MDNUM_ZERO_PAD;
+        else if (*p == '+') directive->options |= MDNUM_PLUS_SIGN;
+        else if (*p == ' ') directive->options |= MDNUM_SPACE_SIGN;
+        else if (*p == '#') directive->options |= MDNUM_ALTERNATE;
+        else break;
+    }
+    if (*p == '*') {
+        directive->widthFromArgument = true;
+        ++p;
+    } else {
+        for (; mdnum_isDecimalDigit(*p); ++p) {
+            if (directive->width < kMaxWidth) directive->width = directive->width * 10 + (*p - '0');
+        }
+    }
+    if (*p == '.') return nullptr;
+    p = parseLength(p, &directive->length);
+    directive->conversion = *p;
+    switch (*p) {
+        case 'd': case 'i': case 'u': case 'o': case 'x': case 'X': return p + 1;
+        case 'c': case 's': case 'p': return directive->length == Length::None ? p + 1 : nullptr;
+        case '%': return p == start ? p + 1 : nullptr;
+        default: return nullptr;
+    }
+}
+
 // Whether every conversion of `fmt` is one that formatSimple handles.
 bool isSimpleFormat(const char* fmt) {
-    for (const char* p = fmt; *p; ++p) {
-        if (*p != '%') continue;
-        ++p;
-        if (*p == '%') continue;
-        Length length;
-        p = parseLength(p, &length);
-        switch (*p) {
-            case 'd': case 'i': case 'u': case 'x': case 'X': break;
-            case 's': case 'c': case 'p':
-                if (length != Length::None) return false;
-                break;
-            default: return false;  // flags, width, precision, floating point, %n, a trailing '%'
-        }
+    for (const char* p = fmt; *p;) {
+        if (*p++ != '%') continue;
+        Directive directive;
+        p = parseDirective(p, &directive);
+        if (!p) return false;
     }
     return true;
 }
@@ -180,44 +200,76 @@ uint64_t unsignedArgument(va_list* args, Length length) {
     return va_arg(*args, unsigned);
 }
 
+// One directive accepted by parseDirective, as printf would write it.
+void formatDirective(FixedText* out, Directive directive, va_list* args) {
+    if (directive.widthFromArgument) {
+        // A negative width from the arguments means '-' and its magnitude.
+        const int width = va_arg(*args, int);
+        if (width < 0) directive.options |= MDNUM_LEFT_ALIGN;
+        directive.width = width < -kMaxWidth || width > kMaxWidth ? kMaxWidth : (width < 0 ? -width : width);
+    }
+    const unsigned options = directive.options;
+    const unsigned noSign = options & ~(MDNUM_PLUS_SIGN | MDNUM_SPACE_SIGN);
+    const bool leftAlign = (options & MDNUM_LEFT_ALIGN) != 0;
+    switch (directive.conversion) {
+        case 'd':
+        case 'i': {
+            const int64_t value = signedArgument(args, directive.length);
+            // Negating through unsigned keeps INT64_MIN correct.
+            const uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+            out->appendNumber(magnitude, value < 0, 10, directive.width, options & ~MDNUM_ALTERNATE);
+            break;
+        }
+        case 'u':
+            out->appendNumber(unsignedArgument(args, directive.length), false, 10, directive.width,
+                              noSign & ~MDNUM_ALTERNATE);
+            break;
+        case 'o': out->appendNumber(unsignedArgument(args, directive.length), false, 8, directive.width, noSign); break;
+        case 'x': out->appendNumber(unsignedArgument(args, directive.length), false, 16, directive.width, noSign); break;
+        case 'X':
+            out->appendNumber(unsignedArgument(args, directive.length), false, 16, directive.width,
+                              noSign | MDNUM_UPPER_CASE);
+            break;
+        case 'c': {
+            const char c = static_cast<char>(va_arg(*args, int));
+            out->appendPadded(&c, 1, directive.width, leftAlign);
+            break;
+        }
+        case 's': {
+            const char* text = va_arg(*args, const char*);
+            if (!text) text = "(null)";
+            out->appendPadded(text, textLength(text), directive.width, leftAlign);
+            break;
+        }
+        case 'p': {
+            const void* pointer = va_arg(*args, const void*);
+            if (!pointer) {
+                out->appendPadded("(nil)", 5, directive.width, leftAlign);
+            } else {
+                out->appendNumber(reinterpret_cast<uintptr_t>(pointer), false, 16, directive.width,
+                                  (options & ~MDNUM_ALTERNATE) | MDNUM_HEX_PREFIX);
+            }
+            break;
+        }
+        default: out->appendChar('%'); break;  // "%%"
+    }
+}
+
 // Formats a format accepted by isSimpleFormat, as printf would.
 void formatSimple(FixedText* out, const char* fmt, va_list args) {
     va_list local;
     va_copy(local, args);
-    for (const char* p = fmt; *p; ++p) {
+    for (const char* p = fmt; *p;) {
         if (*p != '%') {
             const char* run = p;
-            while (p[1] && p[1] != '%') ++p;
-            out->append(run, static_cast<size_t>(p - run + 1));
+            while (*p && *p != '%') ++p;
+            out->append(run, static_cast<size_t>(p - run));
             continue;
         }
-        ++p;
-        if (*p == '%') {
-            out->appendChar('%');
-            continue;
-        }
-        Length length;
-        p = parseLength(p, &length);
-        switch (*p) {
-            case 'd':
-            case 'i': out->appendSigned(signedArgument(&local, length)); break;
-            case 'u': out->appendUnsigned(unsignedArgument(&local, length), 10, false); break;
-            case 'x': out->appendUnsigned(unsignedArgument(&local, length), 16, false); break;
-            case 'X': out->appendUnsigned(unsignedArgument(&local, length), 16, true); break;
-            case 'c': out->appendChar(static_cast<char>(va_arg(local, int))); break;
-            case 's': out->append(va_arg(local, const char*)); break;
-            case 'p': {
-                const void* pointer = va_arg(local, const void*);
-                if (!pointer) {
-                    out->append("(nil)");
-                } else {
-                    out->append("0x");
-                    out->appendUnsigned(reinterpret_cast<uintptr_t>(pointer), 16, false);
-                }
-                break;
-            }
-            default: break;  // not reached: isSimpleFormat checked the format
-        }
+        Directive directive;
+        p = parseDirective(p + 1, &directive);
+        if (!p) break;  // not reached: isSimpleFormat checked the format
+        formatDirective(out, directive, &local);
     }
     va_end(local);
 }
@@ -236,6 +288,7 @@ void writeFormatted(const char* fmt, va_list args) {
         formatSimple(&out, fmt, args);
         length = out.length;
     } else {
+        __atomic_fetch_add(&g_fallbackCount, 1, __ATOMIC_RELAXED);
         va_list local;
         va_copy(local, args);
 #pragma GCC diagnostic push
@@ -264,9 +317,9 @@ size_t formatPrefix(char* buffer, size_t capacity, const char* level, const char
     buffer[0] = '\0';
     out.append(level);
     out.append(": ", 2);
-    out.append(lastPathEntry(file));
+    out.append(mdfu_lastPathEntry(file));
     out.append(" (", 2);
-    out.appendUnsigned(static_cast<unsigned>(line), 10, false);
+    out.appendUnsigned(static_cast<unsigned>(line));
     out.append("): ", 3);
     out.append(function);
     out.append(": ", 2);
@@ -315,14 +368,14 @@ bool isValidUTF8(const std::string& text) {
 
 bool mdlog_setLogFile(const char* path, bool overwrite) {
     if (!path) {
-        writeFormattedV("MDLogger: Could not open %s: %s", "(null)", strerror(EINVAL));
+        writeFormattedV("MDLogger: Could not open %s: %s", "(null)", mdsys_errorText(EINVAL));
         return false;
     }
     // Close-on-exec so that programs the product starts do not inherit the log.
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : 0);
-    const int fd = open(path, flags, 0644);
+    const int fd = mdsys_open(path, flags, 0644);
     if (fd < 0) {
-        writeFormattedV("MDLogger: Could not open %s: %s", path, strerror(errno));
+        writeFormattedV("MDLogger: Could not open %s: %s", path, mdsys_errorText(errno));
         return false;
     }
     if (path != g_logPath) {
@@ -330,7 +383,7 @@ bool mdlog_setLogFile(const char* path, bool overwrite) {
         memcpy(g_logPath, path, length);
         g_logPath[length] = '\0';
     }
-    if (g_logFd > 0 && g_logFd != STDOUT_FILENO && g_logFd != STDERR_FILENO) close(g_logFd);
+    if (g_logFd >= 0) close(g_logFd);
     g_logFd = fd;
     return true;
 }
@@ -386,3 +439,5 @@ void mdlog_logBareObjectLineText(const std::string* message) {
     }
     writeText("\n", 1);
 }
+
+unsigned long mdlog_fallbackFormatCount(void) { return __atomic_load_n(&g_fallbackCount, __ATOMIC_RELAXED); }

@@ -4,10 +4,14 @@
 // signal handlers: they format into fixed stack buffers and write with plain
 // write(2) calls, with no heap and no locks. The object forms (which format
 // "%@" arguments from platform Values and Errors) allocate and must not be
-// used on the crash path. Crash-path callers keep to the conversions %%, %s,
-// %c, %d, %i, %u, %x, %X and %p (length modifiers allowed; no flags, width or
-// precision): those are formatted here, while any other format goes through
-// vsnprintf, which glibc does not promise to be async-signal-safe.
+// used on the crash path. Formatted here, byte for byte as printf would:
+// %%, and %d %i %u %o %x %X %c %s %p with the flags '-', '0', '+', ' ' and
+// '#', a width (digits or '*'), and for the integers the length modifiers
+// hh, h, l, ll, j, z and t ("thread_suspend (%08x)", "%-5d", "%zu", "%llx";
+// %p is "0x" and lower-case hex, "(nil)" for null). Any other format, one
+// with a precision ("%.2s") or a floating-point conversion above all, goes
+// through vsnprintf, which is NOT async-signal-safe: crash-path callers keep
+// to the conversions above.
 //
 // Every line goes to standard output and, once set, to the log file.
 // Leveled lines read "<LEVEL>: <file> (<line>): <function>: <message>".
@@ -32,6 +36,10 @@ void mdlog_logLineV(const char* level, const char* file, int line, const char* f
                     va_list args) __attribute__((format(printf, 5, 0)));
 // Async-signal-safe line without the prefix.
 void mdlog_logBareLine(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// How many messages went through vsnprintf since the process started; shows
+// tests which formats leave the async-safe path.
+unsigned long mdlog_fallbackFormatCount(void);
 
 // Not async-safe: formats with platform::format ("%@" takes Values, Errors, strings).
 void mdlog_logObjectLineText(const char* level, const char* file, int line, const char* function,

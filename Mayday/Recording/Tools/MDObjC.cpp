@@ -162,10 +162,28 @@ bool isValidIvarType(uintptr_t type) {
     return false;
 }
 
+// An entry smaller than the entry structure would make every entry overlap
+// the next (a size of 0 reads the first one `count` times); no class has
+// more ivars than kMaxIvarCount, and larger entries than kMaxIvarEntrySize
+// are not the runtime's.
+constexpr uint32_t kMaxIvarCount = 1u << 16;
+constexpr uint32_t kMaxIvarEntrySize = 1024;
+
+bool isPlausibleIvarListHeader(const RawIvarListHeader& header) {
+    return header.entrySize >= sizeof(RawIvar) && header.entrySize <= kMaxIvarEntrySize &&
+           header.count <= kMaxIvarCount;
+}
+
+// The header of an ivar list, when it is readable and plausible.
+bool readIvarListHeader(uintptr_t list, RawIvarListHeader* header) {
+    return mdmem_copySafely(reinterpret_cast<const void*>(list), header, sizeof(*header)) &&
+           isPlausibleIvarListHeader(*header);
+}
+
 bool isValidIvarList(uintptr_t list) {
     if (!mdmem_isMemoryReadable(reinterpret_cast<const void*>(list), kIvarListHeaderSize)) return false;
     RawIvarListHeader header;
-    if (!mdmem_copySafely(reinterpret_cast<const void*>(list), &header, sizeof(header))) return false;
+    if (!readIvarListHeader(list, &header)) return false;
     // The first entry is left unchecked, as the runtime's own first ivar may be odd.
     for (uint32_t i = 1; header.count >= 2 && i < header.count; i++) {
         const void* entryAddress = reinterpret_cast<const void*>(list + sizeof(header) + uintptr_t(i) * header.entrySize);
@@ -542,22 +560,15 @@ MDObjCClassType mdobjc_objectClassType(const void* object) {
     return rowForObject(object)->type;
 }
 
-int mdobjc_ivarCount(const void* classPtr) {
-    RawReadOnly readOnly;
-    RawIvarListHeader header;
-    if (!readReadOnly(classPtr, &readOnly) || !readOnly.ivars) return 0;
-    if (!mdmem_copySafely(reinterpret_cast<const void*>(readOnly.ivars), &header, sizeof(header))) return 0;
-    return header.count > INT32_MAX ? INT32_MAX : static_cast<int>(header.count);
-}
-
 namespace {
 
-// The list of a class and its header; false when there is none.
+// The list of a class and its header; false when there is none or its
+// header is implausible.
 bool readIvarList(const void* classPtr, uintptr_t* list, RawIvarListHeader* header) {
     RawReadOnly readOnly;
     if (!readReadOnly(classPtr, &readOnly) || !readOnly.ivars) return false;
     *list = readOnly.ivars;
-    return mdmem_copySafely(reinterpret_cast<const void*>(*list), header, sizeof(*header));
+    return readIvarListHeader(*list, header);
 }
 
 bool readIvar(uintptr_t list, const RawIvarListHeader& header, uint32_t index, RawIvar* entry) {
@@ -566,6 +577,13 @@ bool readIvar(uintptr_t list, const RawIvarListHeader& header, uint32_t index, R
 }
 
 }  // namespace
+
+int mdobjc_ivarCount(const void* classPtr) {
+    uintptr_t list;
+    RawIvarListHeader header;
+    if (!readIvarList(classPtr, &list, &header)) return 0;
+    return static_cast<int>(header.count);
+}
 
 int mdobjc_ivarList(const void* classPtr, MDObjCIvar* dstIvars, int ivarsCount) {
     uintptr_t list;

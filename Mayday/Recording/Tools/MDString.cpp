@@ -1,16 +1,7 @@
 // String scanners. Crash-path code: no heap, no locks, no stdio.
 #include "Mayday/Recording/Tools/MDString.h"
 
-namespace {
-
-int hexDigitValue(char ch) {
-    if (ch >= '0' && ch <= '9') return ch - '0';
-    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
+#include "Mayday/Recording/Tools/MDNumberText.h"
 
 bool mdstring_isNullTerminatedUTF8String(const void* memory, int minLength, int maxLength) {
     if (!memory || maxLength <= 0) return false;
@@ -55,10 +46,10 @@ bool mdstring_extractHexValue(const char* string, int length, uint64_t* result) 
             continue;
         }
         p += 2;
-        if (p >= end || hexDigitValue(*p) < 0) continue;
+        if (p >= end || mdnum_hexDigitValue(*p) < 0) continue;
         uint64_t value = 0;
         for (; p < end; p++) {
-            const int digit = hexDigitValue(*p);
+            const int digit = mdnum_hexDigitValue(*p);
             if (digit < 0) break;
             value = (value << 4) | static_cast<uint64_t>(digit);
         }

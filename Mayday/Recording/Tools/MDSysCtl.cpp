@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include "Mayday/Recording/Tools/MDLogger.h"
+#include "Mayday/Recording/Tools/MDNumberText.h"
+#include "Mayday/Recording/Tools/MDSysCall.h"
 
 namespace {
 
@@ -28,12 +30,6 @@ struct ScopedFd {
     ScopedFd(const ScopedFd&) = delete;
     ScopedFd& operator=(const ScopedFd&) = delete;
 };
-
-// strerror without locale lookups or allocation.
-const char* errorText(int error) {
-    const char* text = strerrordesc_np(error);
-    return text ? text : "Unknown error";
-}
 
 enum class Kind { Integer, Text, Time };
 
@@ -74,17 +70,13 @@ void trimTrailing(SysValue* value) {
 
 // Reads up to kValueSize - 1 bytes of a file as text; errno set on failure.
 bool readTextFile(const char* path, SysValue* value) {
-    ScopedFd file(open(path, O_RDONLY | O_CLOEXEC));
+    ScopedFd file(mdsys_open(path, O_RDONLY | O_CLOEXEC, 0));
     if (file.fd < 0) return false;
-    size_t length = 0;
-    while (length < kValueSize - 1) {
-        const ssize_t count = read(file.fd, value->text + length, kValueSize - 1 - length);
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (count == 0) break;
-        length += static_cast<size_t>(count);
+    int error = 0;
+    const size_t length = mdsys_readFully(file.fd, value->text, kValueSize - 1, &error);
+    if (error != 0) {
+        errno = error;
+        return false;
     }
     value->text[length] = '\0';
     value->length = length;
@@ -183,13 +175,11 @@ bool parseInteger(const char* text, bool* negative, uint64_t* magnitude) {
         return false;
     }
     uint64_t number = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        const uint64_t digit = static_cast<uint64_t>(*p - '0');
-        if (number > (UINT64_MAX - digit) / 10) {
+    for (; mdnum_isDecimalDigit(*p); ++p) {
+        if (!mdnum_addDecimalDigit(&number, static_cast<unsigned>(*p - '0'))) {
             errno = ERANGE;
             return false;
         }
-        number = number * 10 + digit;
     }
     while (*p == ' ' || *p == '\t' || *p == '\n') ++p;
     if (*p != '\0') {
@@ -216,28 +206,18 @@ bool integerOf(const SysValue& value, bool* negative, uint64_t* magnitude) {
 }
 
 void formatDecimal(SysValue* value) {
-    char reversed[24];
-    size_t count = 0;
-    uint64_t number = value->magnitude;
-    do {
-        reversed[count++] = static_cast<char>('0' + number % 10);
-        number /= 10;
-    } while (number != 0);
-    size_t length = 0;
-    if (value->negative) value->text[length++] = '-';
-    while (count > 0) value->text[length++] = reversed[--count];
-    value->text[length] = '\0';
-    value->length = length;
+    value->length = static_cast<size_t>(mdnum_formatPadded(value->text, static_cast<int>(kValueSize), value->magnitude,
+                                                           value->negative, 10, 0, 0));
 }
 
 }  // namespace
 
 // A macro so that the line names the public query that failed; errno survives the logging.
-#define LOG_TYPED_FAILURE(call, name)                                                   \
-    do {                                                                                \
-        const int error = errno;                                                        \
-        MDLOG_ERROR("Could not get %s value for %s: %s", call, name, errorText(error)); \
-        errno = error;                                                                  \
+#define LOG_TYPED_FAILURE(call, name)                                                         \
+    do {                                                                                      \
+        const int error = errno;                                                              \
+        MDLOG_ERROR("Could not get %s value for %s: %s", call, name, mdsys_errorText(error)); \
+        errno = error;                                                                        \
     } while (0)
 
 namespace {
@@ -302,7 +282,7 @@ struct timeval mdsysctl_timevalForName(const char* name) {
         errno = EINVAL;
     }
     const int error = errno;
-    MDLOG_ERROR("Could not get timeval value for %s: %s", name, errorText(error));
+    MDLOG_ERROR("Could not get timeval value for %s: %s", name, mdsys_errorText(error));
     errno = error;
     return timeval{};
 }
@@ -311,7 +291,7 @@ bool mdsysctl_getMacAddress(const char* name, uint8_t* macAddress) {
     const unsigned index = name ? if_nametoindex(name) : 0;
     if (index == 0) {
         const int error = name ? errno : ENODEV;
-        MDLOG_ERROR("Could not get interface index for %s: %s", name, errorText(error));
+        MDLOG_ERROR("Could not get interface index for %s: %s", name, mdsys_errorText(error));
         errno = error;
         return false;
     }
@@ -321,7 +301,7 @@ bool mdsysctl_getMacAddress(const char* name, uint8_t* macAddress) {
     ScopedFd socketFd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (socketFd.fd < 0 || ioctl(socketFd.fd, SIOCGIFHWADDR, &request) != 0) {
         const int error = errno;
-        MDLOG_ERROR("Could not get interface data for %s: %s", name, errorText(error));
+        MDLOG_ERROR("Could not get interface data for %s: %s", name, mdsys_errorText(error));
         errno = error;
         return false;
     }
@@ -330,7 +310,7 @@ bool mdsysctl_getMacAddress(const char* name, uint8_t* macAddress) {
 }
 
 bool mdsysctl_readKeyedNumber(const char* path, const char* key, uint64_t* value) {
-    ScopedFd file(open(path, O_RDONLY | O_CLOEXEC));
+    ScopedFd file(mdsys_open(path, O_RDONLY | O_CLOEXEC, 0));
     if (file.fd < 0) return false;
     const size_t keyLength = strlen(key);
 
@@ -340,11 +320,8 @@ bool mdsysctl_readKeyedNumber(const char* path, const char* key, uint64_t* value
     bool finished = false;
     char chunk[256];
     while (!finished) {
-        const ssize_t count = read(file.fd, chunk, sizeof(chunk));
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
+        const ssize_t count = mdsys_read(file.fd, chunk, sizeof(chunk));
+        if (count < 0) return false;
         if (count == 0) break;
         for (ssize_t i = 0; i < count && !finished; ++i) {
             const char c = chunk[i];
@@ -381,12 +358,10 @@ bool mdsysctl_readKeyedNumber(const char* path, const char* key, uint64_t* value
                     if (!digit) {
                         finished = true;
                     } else {
-                        const uint64_t d = static_cast<uint64_t>(c - '0');
-                        if (number > (UINT64_MAX - d) / 10) {
+                        if (!mdnum_addDecimalDigit(&number, static_cast<unsigned>(c - '0'))) {
                             errno = ERANGE;
                             return false;
                         }
-                        number = number * 10 + d;
                     }
                     break;
             }
