@@ -21,6 +21,7 @@
 #include <pthread.h>
 
 #include "Mayday/Recording/Tools/MDLogger.h"
+#include "Mayday/Recording/Tools/MDSysCall.h"
 
 namespace {
 
@@ -60,8 +61,7 @@ static_assert(std::atomic<int32_t>::is_always_lock_free);
 
 void sleepMicroseconds(long microseconds) {
     timespec remaining = {microseconds / 1000000, (microseconds % 1000000) * 1000};
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-    }
+    mdsys_retry([&] { return nanosleep(&remaining, &remaining); });
 }
 
 // ---- readers (crash-path safe) ----
@@ -248,7 +248,7 @@ void mdccd_init(int pollingIntervalSeconds) {
     const int result = pthread_create(&thread, &attributes, cacheThreadMain, nullptr);
     pthread_attr_destroy(&attributes);
     if (result != 0) {
-        MDLOG_ERROR("pthread_create_suspended_np: %s", strerror(result));
+        MDLOG_ERROR("pthread_create_suspended_np: %s", mdsys_errorText(result));
         g_started.store(false);
     }
 }

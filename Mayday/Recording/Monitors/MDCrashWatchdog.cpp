@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "Mayday/Recording/Tools/MDLogger.h"
+#include "Mayday/Recording/Tools/MDSysCall.h"
 
 namespace {
 
@@ -85,11 +86,11 @@ void mdcw_prepare(void) {
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
     if (sigaction(signum, &action, nullptr) != 0) {
-        MDLOG_ERROR("sigaction (%d): %s", signum, strerrordesc_np(errno));
+        MDLOG_ERROR("sigaction (%d): %s", signum, mdsys_errorText(errno));
         return;
     }
     if (!createTimer()) {
-        MDLOG_ERROR("timer_create: %s", strerrordesc_np(errno));
+        MDLOG_ERROR("timer_create: %s", mdsys_errorText(errno));
         return;
     }
     g_prepared.store(true);

@@ -12,43 +12,27 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include "Mayday/Recording/Tools/MDNumberText.h"
+#include "Mayday/Recording/Tools/MDSysCall.h"
+
 namespace {
 
 constexpr size_t kUUIDSize = 16;
 
-bool readAll(int fd, uint8_t* bytes, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = read(fd, bytes + done, size - done);
-        if (n > 0) {
-            done += (size_t)n;
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
 void randomBytes(uint8_t* bytes, size_t size) {
     size_t done = 0;
     while (done < size) {
-        const ssize_t n = getrandom(bytes + done, size - done, 0);
-        if (n > 0) {
-            done += (size_t)n;
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break;
-        }
+        const ssize_t n = mdsys_retry([&] { return getrandom(bytes + done, size - done, 0); });
+        if (n <= 0) break;
+        done += (size_t)n;
     }
     if (done == size) {
         return;
     }
     const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
-        const bool ok = readAll(fd, bytes + done, size - done);
+        int error = 0;
+        const bool ok = mdsys_readFully(fd, bytes + done, size - done, &error) == size - done;
         close(fd);
         if (ok) {
             return;
@@ -72,14 +56,13 @@ void mdid_newEventID(char* destination) {
     uuid[6] = (uint8_t)((uuid[6] & 0x0F) | 0x40);
     uuid[8] = (uint8_t)((uuid[8] & 0x3F) | 0x80);
 
-    static const char kHexDigits[] = "0123456789ABCDEF";
     char* out = destination;
     for (size_t i = 0; i < kUUIDSize; i++) {
         if (i == 4 || i == 6 || i == 8 || i == 10) {
             *out++ = '-';
         }
-        *out++ = kHexDigits[uuid[i] >> 4];
-        *out++ = kHexDigits[uuid[i] & 0x0F];
+        mdnum_writeHexByte(out, uuid[i], true);
+        out += 2;
     }
     *out = '\0';
 }

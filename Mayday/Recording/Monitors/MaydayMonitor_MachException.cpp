@@ -21,6 +21,7 @@
 #include "Mayday/Recording/Tools/MDMachineContext.h"
 #include "Mayday/Recording/Tools/MDSignalStack.h"
 #include "Mayday/Recording/Tools/MDStackCursor.h"
+#include "Mayday/Recording/Tools/MDSysCall.h"
 #include "Mayday/Recording/Tools/MDThread.h"
 #include "platform/mach/ExceptionPorts.h"
 
@@ -287,7 +288,7 @@ void installExceptionHandler() {
     error = machexc_pthread_create_suspended_np(&g_secondaryPThread, &attr, handleExceptions,
                                                 const_cast<char*>(kThreadSecondary));
     if (error != 0) {
-        MDLOG_ERROR("pthread_create_suspended_np: %s", strerror(error));
+        MDLOG_ERROR("pthread_create_suspended_np: %s", mdsys_errorText(error));
         goto failed;
     }
     thread = machexc_pthread_mach_thread_np(g_secondaryPThread);
@@ -298,7 +299,7 @@ void installExceptionHandler() {
 
     error = machexc_pthread_create(&g_primaryPThread, &attr, handleExceptions, const_cast<char*>(kThreadPrimary));
     if (error != 0) {
-        MDLOG_ERROR("pthread_create: %s", strerror(error));
+        MDLOG_ERROR("pthread_create: %s", mdsys_errorText(error));
         goto failed;
     }
     thread = machexc_pthread_mach_thread_np(g_primaryPThread);

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -18,9 +17,11 @@
 #include "Mayday/Recording/Tools/MDDynamicLinker.h"
 #include "Mayday/Recording/Tools/MDLogger.h"
 #include "Mayday/Recording/Tools/MDMachineContext.h"
+#include "Mayday/Recording/Tools/MDNumberText.h"
 #include "Mayday/Recording/Tools/MDSignalInfo.h"
 #include "Mayday/Recording/Tools/MDSignalStack.h"
 #include "Mayday/Recording/Tools/MDStackCursor.h"
+#include "Mayday/Recording/Tools/MDSysCall.h"
 #include "Mayday/Recording/Tools/MDThread.h"
 #include "platform/mach/ExceptionPorts.h"
 
@@ -110,7 +111,7 @@ bool installSignalHandler(void) {
             const int error = errno ? errno : ENOMEM;
             mdss_release();
             g_holdsSignalStacks = false;
-            MDLOG_ERROR("signalstack: %s", strerror(error));
+            MDLOG_ERROR("signalstack: %s", mdsys_errorText(error));
             return false;
         }
     }
@@ -121,7 +122,7 @@ bool installSignalHandler(void) {
         g_previousSignalHandlers =
             static_cast<struct sigaction*>(calloc((size_t)fatalSignalsCount, sizeof(struct sigaction)));
         if (g_previousSignalHandlers == nullptr) {
-            MDLOG_ERROR("sigaction (%s): %s", "all", strerror(ENOMEM));
+            MDLOG_ERROR("sigaction (%s): %s", "all", mdsys_errorText(ENOMEM));
             return false;
         }
     }
@@ -140,10 +141,10 @@ bool installSignalHandler(void) {
             char numberName[30];
             const char* name = mdsignal_signalName(fatalSignals[i]);
             if (name == nullptr) {
-                snprintf(numberName, sizeof(numberName), "%d", fatalSignals[i]);
+                mdnum_formatInt64(numberName, fatalSignals[i]);
                 name = numberName;
             }
-            MDLOG_ERROR("sigaction (%s): %s", name, strerror(error));
+            MDLOG_ERROR("sigaction (%s): %s", name, mdsys_errorText(error));
             for (i--; i >= 0; i--) setSignalAction(fatalSignals[i], &g_previousSignalHandlers[i], nullptr, -1);
             releaseSignalStacks();
             return false;

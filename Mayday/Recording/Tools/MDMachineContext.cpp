@@ -16,6 +16,7 @@
 
 #include "Mayday/Recording/Tools/MDCPU.h"
 #include "Mayday/Recording/Tools/MDLogger.h"
+#include "Mayday/Recording/Tools/MDSysCall.h"
 
 namespace {
 
@@ -57,11 +58,8 @@ bool waitUntilAtLeast(int* word, int target, int64_t deadline) {
     }
 }
 
-const char* errorText(int error) {
-    if (error == ETIMEDOUT) return "Operation timed out";
-    const char* text = strerrordesc_np(error);
-    return text ? text : "Unknown error";
-}
+// The Mach text of a timed-out wait, the system's for the rest.
+const char* errorText(int error) { return error == ETIMEDOUT ? "Operation timed out" : mdsys_errorText(error); }
 
 // ---- Parking ---------------------------------------------------------------
 

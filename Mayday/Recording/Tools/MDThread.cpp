@@ -11,6 +11,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "Mayday/Recording/Tools/MDNumberText.h"
+#include "Mayday/Recording/Tools/MDSysCall.h"
+
 namespace {
 
 constexpr int kNameEntries = 64;
@@ -24,23 +27,12 @@ struct NameEntry {
 
 NameEntry g_names[kNameEntries];
 
-// Appends the decimal digits of `value`; answers the new end.
-char* appendDecimal(char* out, uint64_t value) {
-    char digits[24];
-    int count = 0;
-    do {
-        digits[count++] = (char)('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (count > 0) *out++ = digits[--count];
-    return out;
-}
-
 // "/proc/self/task/<tid>/comm"
 void commPath(MDThread thread, char* path) {
     const char prefix[] = "/proc/self/task/";
     memcpy(path, prefix, sizeof(prefix) - 1);
-    char* end = appendDecimal(path + sizeof(prefix) - 1, thread);
+    char* end = path + sizeof(prefix) - 1;
+    end += mdnum_formatUInt64(end, thread);
     memcpy(end, "/comm", 6);
 }
 
@@ -76,10 +68,7 @@ bool readKernelName(MDThread thread, char* buffer, int bufferLength) {
     const int fd = (int)syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     char text[32];
-    ssize_t count;
-    do {
-        count = read(fd, text, sizeof(text) - 1);
-    } while (count < 0 && errno == EINTR);
+    ssize_t count = mdsys_read(fd, text, sizeof(text) - 1);
     close(fd);
     if (count <= 0) return false;
     while (count > 0 && (text[count - 1] == '\n' || text[count - 1] == '\0')) count--;
@@ -180,9 +169,8 @@ int mdthread_forEachThread(bool (*visit)(MDThread thread, void* context), void* 
     int seen = 0;
     bool going = true;
     while (going) {
-        const long count = syscall(SYS_getdents64, fd, buffer, sizeof(buffer));
+        const long count = mdsys_retry([&] { return syscall(SYS_getdents64, fd, buffer, sizeof(buffer)); });
         if (count < 0) {
-            if (errno == EINTR) continue;
             const int error = errno;
             close(fd);
             errno = error;
