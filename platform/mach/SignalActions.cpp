@@ -23,6 +23,8 @@ namespace {
 
 constexpr int kMaxSignal = 65;
 constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS};
+// A record changes in well under a microsecond; this many yields is far past that.
+constexpr int kMaxGuardAttempts = 100000;
 
 struct SignalRecord {
     pid_t guard;    // the thread changing this record, 0 when none
@@ -43,11 +45,13 @@ bool isFaultSignal(int signum) {
 }
 
 // Held while a record changes. A signal handler that interrupts the holder on
-// its own thread goes through (the kernel would not make it wait either).
+// its own thread goes through (the kernel would not make it wait either), and
+// so does anyone after a bounded wait: the holder may be a thread that crash
+// handling has parked, and a crash must never hang on it.
 class Guard {
   public:
     explicit Guard(SignalRecord* record) : record_(record), self_(selfThread()) {
-        for (;;) {
+        for (int attempt = 0; attempt < kMaxGuardAttempts; attempt++) {
             pid_t expected = 0;
             if (__atomic_compare_exchange_n(&record_->guard, &expected, self_, false, __ATOMIC_ACQUIRE,
                                             __ATOMIC_RELAXED)) {

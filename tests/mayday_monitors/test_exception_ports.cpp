@@ -220,6 +220,55 @@ TEST(ExceptionPortsFault, DefaultActionEndsProcessBySignal) {
     EXPECT_EQ(sent.signal, SIGBUS) << sent.output;
 }
 
+void* receiveAndEnd(void* argument) {
+    machexc_exception_raise_request_t request;
+    if (machexc_msg_receive(*static_cast<machexc_port_t*>(argument), &request, sizeof(request)) ==
+        MACHEXC_KERN_SUCCESS)
+        put("taken, no reply\n");
+    return nullptr;  // ends holding the request
+}
+
+TEST(ExceptionPortsFault, NoWaitForAReceiverIsUnbounded) {
+    // Nobody receives: the request is withdrawn and the recorded action runs.
+    const ChildEnd unread = runInChild([] {
+        const machexc_port_t port = makePort();
+        machexc_task_set_exception_ports(MACHEXC_EXC_MASK_BAD_ACCESS, port, MACHEXC_EXCEPTION_DEFAULT,
+                                         MACHEXC_THREAD_STATE_NONE);
+        recordReportingAction(SIGSEGV);
+        readNull();
+    });
+    EXPECT_FALSE(unread.timedOut);
+    EXPECT_EQ(unread.exitStatus, 42) << unread.output;
+
+    // The receiver ends without replying: its request is answered KERN_FAILURE.
+    const ChildEnd orphaned = runInChild([] {
+        static machexc_port_t port = makePort();
+        machexc_task_set_exception_ports(MACHEXC_EXC_MASK_BAD_ACCESS, port, MACHEXC_EXCEPTION_DEFAULT,
+                                         MACHEXC_THREAD_STATE_NONE);
+        recordReportingAction(SIGSEGV);
+        pthread_t thread;
+        machexc_pthread_create(&thread, nullptr, receiveAndEnd, &port);
+        pthread_detach(thread);
+        readNull();
+    });
+    EXPECT_FALSE(orphaned.timedOut);
+    EXPECT_EQ(orphaned.exitStatus, 42) << orphaned.output;
+    EXPECT_EQ(orphaned.output, "taken, no reply\naction sig=0xb from=kernel addr=0x10\n");
+
+    // A forked child has no receivers for its parent's ports.
+    const ChildEnd forked = runInChild([] {
+        armBadAccessPort();
+        usleep(10000);
+        const pid_t child = fork();
+        if (child == 0) readNull();
+        int status = 0;
+        waitpid(child, &status, 0);
+        put(WIFEXITED(status) && WEXITSTATUS(status) == 42 ? "child ran its action\n" : "child hung or died\n");
+    });
+    EXPECT_NE(forked.output.find("child ran its action\n"), std::string::npos) << forked.output;
+    EXPECT_EQ(forked.output.find("msg"), std::string::npos) << forked.output;
+}
+
 struct FaultCase {
     const char* name;
     void (*fault)();
