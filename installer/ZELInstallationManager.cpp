@@ -1,6 +1,7 @@
 // The download half of the installation manager.
 #include "installer/ZELInstallationManager.h"
 
+#include "installer/ZELServerAnswer.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
@@ -84,8 +85,16 @@ void ZELInstallationManager::didWriteData(platform::URLSession&, platform::URLSe
     });
 }
 
-void ZELInstallationManager::didFinishDownloadingToURL(platform::URLSession&, platform::URLSessionTask&,
+void ZELInstallationManager::didFinishDownloadingToURL(platform::URLSession&, platform::URLSessionTask& task,
                                                        const std::string& location) {
+    // An error page is not a package: nothing is moved into place or kept
+    // (the session deletes its temporary file when this returns).
+    if (auto response = task.response()) {
+        if (auto answer = ZELServerAnswer::errorForResponse(*response)) {
+            reportCompletionWithURL(std::nullopt, answer);
+            return;
+        }
+    }
     std::string path = getInstallerPath();
     Error moveError;
     if (!FileManager::defaultManager().moveItemAtPath(location, path, &moveError)) {

@@ -83,6 +83,7 @@ void ZELInstallerWindow::doCompatabilityCheck() {
     auto& strings = ZELStrings::sharedInstance();
     auto alert = platform::Alert::legacyAlert(text(strings.alertTitle()), text(strings.alertOKButton()), "", "",
                                               platform::format("%@", strings.unsupportedBody()));
+    Application::sharedApplication().setExitStatus(1);
     alert.runModal();
     ZELAppUtils::quitApp();
 }
@@ -168,6 +169,8 @@ void ZELInstallerWindow::showError(const OptionalError& error) {
     alert.setInformativeText(text(strings.errorBodyWithError(error)));
     alert.addButtonWithTitle(text(strings.errorQuitButton()));
     alert.setAlertStyle(platform::AlertStyle::Warning);
+    // However the alert goes away, the run has failed.
+    Application::sharedApplication().setExitStatus(1);
     if (alert.runModal() == platform::kAlertFirstButtonReturn) ZELAppUtils::quitApp();
 }
 

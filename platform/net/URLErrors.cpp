@@ -15,6 +15,7 @@ std::string describeURLError(long code) {
         case URLErrorNetworkConnectionLost: return "The network connection was lost.";
         case URLErrorHTTPTooManyRedirects: return "too many HTTP redirects";
         case URLErrorBadServerResponse: return "bad server response";
+        case URLErrorDataLengthExceedsMaximum: return "resource exceeds maximum size";
         case URLErrorSecureConnectionFailed:
             return "An SSL error has occurred and a secure connection to the server cannot be made.";
         case URLErrorServerCertificateUntrusted: return "The certificate for this server is invalid.";

@@ -112,6 +112,14 @@ public:
     void cancel() override;
     State state() const override { return state_.load(); }
     uint64_t taskIdentifier() const override { return identifier_; }
+    std::optional<HTTPURLResponse> response() const override {
+        std::lock_guard<std::mutex> lock(responseMutex_);
+        return response_;
+    }
+    void setResponse(HTTPURLResponse response) {
+        std::lock_guard<std::mutex> lock(responseMutex_);
+        response_ = std::move(response);
+    }
 
     const uint64_t identifier_;
     const Kind kind;
@@ -136,6 +144,12 @@ public:
     std::vector<char> fileBuffer;
     int writeErrno = 0;
     int64_t lastPostedTotal = 0;
+    int64_t maximumBodySize = -1;  // data tasks; negative: none
+    bool bodyTooLarge = false;
+    mutable std::mutex responseMutex_;
+    std::optional<HTTPURLResponse> response_;
+
+    bool exceedsLimit(int64_t size) const { return maximumBodySize >= 0 && size > maximumBodySize; }
 
     // Download progress, written by the worker and read on the delegate queue.
     std::atomic<int64_t> totalWritten{0};
@@ -164,6 +178,10 @@ public:
         auto* task = static_cast<TaskImpl*>(user);
         const size_t length = size * count;
         if (task->kind == Kind::Data) {
+            if (task->exceedsLimit(static_cast<int64_t>(task->body.size() + length))) {
+                task->bodyTooLarge = true;
+                return 0;  // stops the transfer
+            }
             task->body.insert(task->body.end(), data, data + length);
             return length;
         }
@@ -186,7 +204,8 @@ public:
         const std::string text = trimmed(line);
         if (text.empty()) {
             task->headersEnded();
-            return length;
+            // A body announced too large is not even started.
+            return task->bodyTooLarge ? 0 : length;
         }
         size_t colon = text.find(':');
         if (colon == std::string::npos) return length;
@@ -207,6 +226,7 @@ public:
             if (end != length->second.c_str() && *end == '\0' && parsed >= 0) expected = parsed;
         }
         expectedTotal.store(expected);
+        if (kind == Kind::Data && exceedsLimit(expected)) bodyTooLarge = true;
         if (kind == Kind::Data && expected > 0 && static_cast<uint64_t>(expected) <= kMaxBodyReserve)
             body.reserve(static_cast<size_t>(expected));
     }
@@ -344,6 +364,7 @@ private:
         auto self = std::static_pointer_cast<SessionImpl>(shared_from_this());
         auto task = std::make_shared<TaskImpl>(nextIdentifier_.fetch_add(1), kind, std::move(request),
                                                std::move(completion), self, core_);
+        task->maximumBodySize = configuration_.maximumDataTaskBodySize;
         bool queued = false;
         {
             std::lock_guard<std::mutex> lock(core_->mutex);
@@ -603,6 +624,18 @@ void SessionCore::finishTransfer(CURL* handle, CURLcode result) {
     long status = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     if (result == CURLE_OK && status == 0) result = CURLE_WEIRD_SERVER_REPLY;
+    if (status != 0 && task->kind == TaskImpl::Kind::Download) {
+        HTTPURLResponse response;
+        long redirects = 0;
+        curl_easy_getinfo(handle, CURLINFO_REDIRECT_COUNT, &redirects);
+        char* effective = nullptr;
+        curl_easy_getinfo(handle, CURLINFO_EFFECTIVE_URL, &effective);
+        response.url = redirects > 0 && effective ? std::string(effective) : task->failingURL;
+        response.statusCode = status;
+        response.headers = task->responseHeaders;
+        response.expectedContentLength = task->expectedTotal.load();
+        task->setResponse(std::move(response));
+    }
 
     OptionalError error;
     if (result != CURLE_OK) {
@@ -612,6 +645,7 @@ void SessionCore::finishTransfer(CURL* handle, CURLcode result) {
         curl_easy_getinfo(handle, CURLINFO_EFFECTIVE_URL, &effective);
         std::string failing = redirects > 0 && effective ? std::string(effective) : task->failingURL;
         long code = result == CURLE_WRITE_ERROR && task->writeErrno != 0 ? long(URLErrorCannotWriteToFile)
+                    : task->bodyTooLarge                                  ? long(URLErrorDataLengthExceedsMaximum)
                                                                           : urlErrorCodeForCurl(result);
         error = urlError(code, failing);
     } else if (task->kind == TaskImpl::Kind::Data) {

@@ -39,6 +39,7 @@ enum URLErrorCode : long {
     URLErrorNetworkConnectionLost = -1005,
     URLErrorHTTPTooManyRedirects = -1007,
     URLErrorBadServerResponse = -1011,
+    URLErrorDataLengthExceedsMaximum = -1103,
     URLErrorSecureConnectionFailed = -1200,
     URLErrorServerCertificateUntrusted = -1202,
     URLErrorCannotCreateFile = -3000,
@@ -53,6 +54,10 @@ struct URLSessionConfiguration {
     CachePolicy requestCachePolicy = CachePolicy::UseProtocolCachePolicy;
     double timeoutIntervalForRequest = 60;  // seconds without progress before failing
     std::map<std::string, std::string> HTTPAdditionalHeaders;
+    // A data task whose body would grow past this many bytes (announced or
+    // received) is stopped and fails with URLErrorDataLengthExceedsMaximum;
+    // negative for no limit. Download tasks go to disk and are not limited.
+    int64_t maximumDataTaskBodySize = -1;
 
     static URLSessionConfiguration defaultSessionConfiguration() { return {}; }
 };
@@ -85,6 +90,9 @@ public:
     virtual void cancel() = 0;  // completes with URLErrorCancelled unless done
     virtual State state() const = 0;
     virtual uint64_t taskIdentifier() const = 0;
+    // The response once its headers are complete (before the delegate hears
+    // of the finished download), else nothing.
+    virtual std::optional<HTTPURLResponse> response() const { return std::nullopt; }
 };
 
 // NSURLSessionDelegate with its download-delegate parts. Every callback runs

@@ -106,7 +106,7 @@ int applicationMain(int argc, char** argv, const std::function<void(const Window
     backend->showMainWindow();
     backend->run();
     application.setBackend(nullptr);
-    return 0;
+    return application.exitStatus();
 }
 
 }  // namespace platform

@@ -62,6 +62,10 @@ public:
     void terminate(const void* sender = nullptr);
     void setTerminateHandler(std::function<void()> handler) { terminateHandler_ = std::move(handler); }
     bool isTerminating() const noexcept { return terminating_; }
+    // What applicationMain answers once the run is over: 0 unless a failure
+    // said otherwise, so that a script can tell a failed run.
+    void setExitStatus(int status) noexcept { exitStatus_ = status; }
+    int exitStatus() const noexcept { return exitStatus_; }
     // Tests run several flows in one process.
     void resetTerminatingForTesting() noexcept { terminating_ = false; }
 
@@ -73,6 +77,7 @@ private:
     UIBackend* backend_ = nullptr;
     std::function<void()> terminateHandler_;
     bool terminating_ = false;
+    int exitStatus_ = 0;
 };
 
 // NSApplicationMain: chooses the back end (the terminal when the command

@@ -49,6 +49,7 @@ protected:
     struct Feed {
         bool autoLaunch = true;
         std::string body;  // replaces the generated feed
+        int status = 200;
     };
 
     static void SetUpTestSuite() {
@@ -68,6 +69,7 @@ protected:
             TestHttpServer::Response r;
             if (request.path == "/feed.json") {
                 r.body = feed.body.empty() ? feedJSON() : feed.body;
+                r.status = feed.status;
             } else if (request.path == "/DemoProduct.pkg" && !packageMissing) {
                 r.body = package;
             } else {
@@ -194,8 +196,14 @@ TEST_F(InstallerEndToEnd, FailuresEndInTheErrorAlert) {
         {"refused connection",
          [&] { return "http://127.0.0.1:" + std::to_string(TestHttpServer::unusedPort()) + "/feed.json"; }, -1,
          "Reason: Could not connect to the server.", false},
+        {"feed answers 404", [&] { feed.status = 404; return server->url("/feed.json"); }, -1,
+         "Reason: The server answered 404 (Not Found).", false},
+        {"feed answers 500", [&] { feed.status = 500; return server->url("/feed.json"); }, -1,
+         "Reason: The server answered 500 (Internal Server Error).", false},
+        {"feed over 4 MiB", [&] { feed.body = std::string(5 << 20, ' ') + "{}"; return server->url("/feed.json"); },
+         -1, "Reason: The update feed is larger than 4 MiB.", false},
         {"package answers 404", [&] { packageMissing = true; return server->url("/feed.json"); }, -1,
-         "Reason: Installation could not be completed.", true},
+         "Reason: The server answered 404 (Not Found).", false},
         {"package installer exits 1", [&] { return server->url("/feed.json"); }, 1,
          "Reason: Installation could not be completed.", true},
     };
@@ -206,7 +214,7 @@ TEST_F(InstallerEndToEnd, FailuresEndInTheErrorAlert) {
         unlink(packagePath().c_str());
         auto r = runInstaller(c.arrange(), c.installerStatus);
         ASSERT_TRUE(r.exited) << describe(r);
-        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_EQ(r.exitStatus, 1) << "a failed run must say so to a script";
         EXPECT_NE(r.out.find("Installation failed"), std::string::npos) << describe(r);
         EXPECT_NE(r.out.find(c.expectedReason), std::string::npos) << describe(r);
         EXPECT_NE(r.out.find("[ Quit ]"), std::string::npos);

@@ -82,7 +82,7 @@ protected:
     }
 };
 
-TEST_F(FeedLoaderTest, AnErrorPageIsParsedLikeAFeedAndTheCacheIsBypassed) {
+TEST_F(FeedLoaderTest, AnErrorPageIsTheServersAnswerNotAFeedAndTheCacheIsBypassed) {
     TestHttpServer server([](const TestHttpServer::Request&) {
         TestHttpServer::Response r;
         r.status = 404;
@@ -92,9 +92,9 @@ TEST_F(FeedLoaderTest, AnErrorPageIsParsedLikeAFeedAndTheCacheIsBypassed) {
     auto result = load(platform::URL::URLWithString(server.url("/feed.json")));
     EXPECT_EQ(result.calls, 1);
     EXPECT_TRUE(result.onMainThread);
-    ASSERT_NE(result.feed, nullptr);
-    EXPECT_FALSE(result.error);
-    EXPECT_EQ(result.feed->platforms().darwin().product(), Value("FromErrorPage"));
+    EXPECT_EQ(result.feed, nullptr);
+    ASSERT_TRUE(result.error);
+    EXPECT_EQ(result.error->localizedDescription, "The server answered 404 (Not Found).");
     auto requests = server.requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].method, "GET");

@@ -7,6 +7,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
+#include "platform/ui/Application.h"
 
 using namespace zeltest;
 
@@ -31,6 +32,7 @@ protected:
 
     void SetUp() override {
         platform::MainLoop::adoptCurrentThreadAsMain();
+        platform::Application::sharedApplication().setExitStatus(0);
         ui.install();
         logObserver = std::make_shared<std::vector<std::string>>();
         auto lines = logObserver;
@@ -165,12 +167,15 @@ TEST_F(InstallerFlowTest, AFailedInstallKeepsThePackageAndShowsTheInstallError) 
     EXPECT_FALSE(logged("Install complete"));
 }
 
-TEST_F(InstallerFlowTest, AnErrorPageIsDownloadedAndFailsAtTheInstallStep) {
-    Options o; o.installerStatus = 1; o.packageStatus = 404;
+TEST_F(InstallerFlowTest, AnErrorPageIsNeitherKeptNorInstalled) {
+    Options o; o.packageStatus = 404;
     run(o);
     EXPECT_TRUE(logged("Downloaded"));
     ASSERT_EQ(ui.alerts.size(), 1u) << ui.dump();
-    EXPECT_EQ(ui.alerts[0].informativeText, "Failed: Installation could not be completed.");
+    EXPECT_EQ(ui.alerts[0].informativeText, "Failed: The server answered 404 (Not Found).");
+    EXPECT_FALSE(fileExists(packagePath()));
+    EXPECT_TRUE(readFile(installer->argsFile).empty());  // the package installer never ran
+    EXPECT_EQ(platform::Application::sharedApplication().exitStatus(), 1);
 }
 
 TEST_F(InstallerFlowTest, AFeedErrorLeavesTheLoadingTextUnderTheAlert) {

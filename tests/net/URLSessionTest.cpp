@@ -114,6 +114,28 @@ TEST(URLSessionDataTest, AnErrorStatusIsStillASuccessWithTheBodyAndTheResponse) 
     EXPECT_EQ(server.requests()[0].path, "/missing?x=1");
 }
 
+TEST(URLSessionDataTest, ABodyPastTheLimitStopsTheTransferWithDataLengthExceedsMaximum) {
+    TestHttpServer server([](const TestHttpServer::Request& request) {
+        TestHttpServer::Response response = generated(request.path == "/small" ? 1000 : 3 << 20);
+        response.omitContentLength = request.path == "/unannounced";
+        return response;
+    });
+    URLSessionConfiguration configuration;
+    configuration.maximumDataTaskBodySize = 1 << 20;
+    auto session = URLSession::sessionWithConfiguration(configuration);
+    for (const char* path : {"/announced", "/unannounced"}) {
+        DataResult result = fetch(*session, server.url(path));
+        ASSERT_TRUE(result.error) << path;
+        EXPECT_EQ(result.error->code, platform::URLErrorDataLengthExceedsMaximum) << path;
+        EXPECT_EQ(result.error->localizedDescription, "resource exceeds maximum size");
+        EXPECT_FALSE(result.data);
+    }
+    DataResult small = fetch(*session, server.url("/small"));
+    EXPECT_FALSE(small.error);
+    ASSERT_TRUE(small.data);
+    EXPECT_EQ(small.data->size(), 1000u);
+}
+
 TEST(URLSessionDataTest, AnEmptyBodyIsPresentAndEmpty) {
     TestHttpServer server([](const TestHttpServer::Request&) {
         TestHttpServer::Response response;
