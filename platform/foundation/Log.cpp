@@ -1,5 +1,7 @@
 #include "platform/foundation/Log.h"
 
+#include "platform/foundation/DisplayText.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -48,7 +50,8 @@ void systemLog(const std::string& message) {
     line += ' ';
     line += name;
     line += '[' + std::to_string(getpid()) + ':' + std::to_string(static_cast<long>(syscall(SYS_gettid))) + "] ";
-    line += message;
+    // Outside text (a feed's fields) reaches the log through messages.
+    line += displayableText(message);
     line += '\n';
     // One write per line keeps lines from different threads whole.
     const char* p = line.data();

@@ -25,6 +25,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/foundation/DisplayText.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/ui/Application.h"
 
@@ -62,23 +63,7 @@ void writeAll(int fd, std::string_view text) {
     }
 }
 
-// Outside text must not move the cursor or recolour the terminal: control
-// characters become spaces (newlines too, unless `keepNewlines`).
-std::string sanitized(std::string_view text, bool keepNewlines) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '\n' && keepNewlines) {
-            out += c;
-        } else if (u < 0x20 || u == 0x7f) {
-            out += ' ';
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
+std::string sanitized(std::string_view text, bool keepNewlines) { return displayableText(text, keepNewlines); }
 
 // Width in columns, counting each UTF-8 code point as one column.
 size_t displayWidth(std::string_view text) {

@@ -93,10 +93,14 @@ TEST_F(PipeTerminal, StatusChangesArePlainLines) {
     outlets_.statusText->setStringValue("Installing\x1b[31m now\r");
     EXPECT_EQ(outlets_.statusText->stringValue(), "Installing\x1b[31m now\r");
 
+    // C1 controls too, as code points and as the lone bytes an 8-bit terminal obeys.
+    outlets_.statusText->setStringValue("Done\xc2\x9b" "2J \x9b" "2J");
+
     const std::string out = output();
-    EXPECT_EQ(out, "Downloading Demo Product - 1.0\nInstalling [31m now \n");
+    EXPECT_EQ(out, "Downloading Demo Product - 1.0\nInstalling [31m now \nDone 2J \xEF\xBF\xBD" "2J\n");
     EXPECT_EQ(out.find('\x1b'), std::string::npos);
     EXPECT_EQ(out.find('\r'), std::string::npos);
+    EXPECT_EQ(out.find('\x9b'), std::string::npos);
 }
 
 TEST_F(PipeTerminal, ProgressPrintsOneLinePerWholePercent) {
