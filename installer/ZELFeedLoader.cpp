@@ -2,6 +2,7 @@
 
 #include "installer/ZELServerAnswer.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/foundation/Format.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/net/URLSession.h"
 
@@ -31,14 +32,50 @@ void ZELFeedLoader::loadFeedFromURL(const std::optional<platform::URL>& url, Com
             }
             if (error) error = ZELServerAnswer::feedError(*error);
             if (data) {
-                auto feed = feedDataFromData(*data);
-                DispatchQueue::main().async([completion, feed] { completion(feed, std::nullopt); });
+                const platform::Value root = JSONSerialization::JSONObjectWithData(*data, JSONSerialization::AllowFragments);
+                if (auto typeError = typeErrorOfFeed(root)) {
+                    DispatchQueue::main().async([completion, typeError] { completion(nullptr, typeError); });
+                } else {
+                    auto feed = std::make_shared<ZELFeedData>(root);
+                    DispatchQueue::main().async([completion, feed] { completion(feed, std::nullopt); });
+                }
             } else {
                 DispatchQueue::main().async([completion, error] { completion(nullptr, error); });
             }
             session->finishTasksAndInvalidate();
         });
     task->resume();
+}
+
+namespace {
+
+platform::Error feedTypeError(const std::string& path, const char* expected) {
+    return platform::Error("ZELFeedErrorDomain", 1,
+                           platform::format("The update feed is not valid: \"%@\" must be %s.", path, expected));
+}
+
+}  // namespace
+
+platform::OptionalError ZELFeedLoader::typeErrorOfFeed(const platform::Value& root) {
+    using platform::Value;
+    // Levels that are there must be objects; the fields below them what they say.
+    const Value& platforms = root.objectForKey("platforms");
+    if (!platforms.isNil() && !platforms.isDictionary()) return feedTypeError("platforms", "an object");
+    const Value& darwin = platforms.objectForKey("darwin");
+    if (!darwin.isNil() && !darwin.isDictionary()) return feedTypeError("platforms/darwin", "an object");
+    for (const char* key : {"product", "version", "bundleId", "installUrl"}) {
+        const Value& value = darwin.objectForKey(key);
+        if (!value.isNil() && !value.isString())
+            return feedTypeError(std::string("platforms/darwin/") + key, "a string");
+    }
+    const Value& options = darwin.objectForKey("options");
+    if (!options.isNil() && !options.isDictionary()) return feedTypeError("platforms/darwin/options", "an object");
+    for (const char* key : {"autoLaunch", "displayVersion"}) {
+        const Value& value = options.objectForKey(key);
+        if (!value.isNil() && !value.isBoolean() && !value.isNumber())
+            return feedTypeError(std::string("platforms/darwin/options/") + key, "true or false");
+    }
+    return std::nullopt;
 }
 
 std::shared_ptr<ZELFeedData> ZELFeedLoader::feedDataFromData(const platform::Value::Bytes& data) {

@@ -5,6 +5,7 @@
 #include "TestHttpServer.h"
 #include "installer/ZELFeedLoader.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/foundation/JSONSerialization.h"
 #include "platform/net/URLSession.h"
 
 using namespace zeltest;
@@ -81,6 +82,38 @@ protected:
         return *result;
     }
 };
+
+TEST_F(FeedLoaderTest, AFieldOfTheWrongTypeIsAFeedErrorNotAValueToShow) {
+    struct Case {
+        const char* body;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {R"({"platforms":{"darwin":{"product":42,"installUrl":"http://x/p.pkg"}}})",
+         "The update feed is not valid: \"platforms/darwin/product\" must be a string."},
+        {R"({"platforms":{"darwin":{"product":"P","installUrl":["http://x/p.pkg"]}}})",
+         "The update feed is not valid: \"platforms/darwin/installUrl\" must be a string."},
+        {R"({"platforms":{"darwin":{"product":"P","options":{"autoLaunch":"yes"}}}})",
+         "The update feed is not valid: \"platforms/darwin/options/autoLaunch\" must be true or false."},
+        {R"({"platforms":{"darwin":"P"}})", "The update feed is not valid: \"platforms/darwin\" must be an object."},
+    };
+    for (const Case& c : cases) {
+        const std::string body = c.body;
+        TestHttpServer server([body](const TestHttpServer::Request&) {
+            TestHttpServer::Response r;
+            r.body = body;
+            return r;
+        });
+        auto result = load(platform::URL::URLWithString(server.url("/feed.json")));
+        EXPECT_EQ(result.calls, 1);
+        EXPECT_EQ(result.feed, nullptr) << c.body;
+        ASSERT_TRUE(result.error) << c.body;
+        EXPECT_EQ(result.error->localizedDescription, c.reason);
+    }
+    // Numbers still count as booleans, and missing fields are no type error.
+    EXPECT_FALSE(ZELFeedLoader::typeErrorOfFeed(platform::JSONSerialization::JSONObjectWithData(
+        platform::Value::Bytes{'{', '}'}, platform::JSONSerialization::AllowFragments)));
+}
 
 TEST_F(FeedLoaderTest, AnErrorPageIsTheServersAnswerNotAFeedAndTheCacheIsBypassed) {
     TestHttpServer server([](const TestHttpServer::Request&) {
