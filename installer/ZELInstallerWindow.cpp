@@ -97,6 +97,16 @@ Value ZELInstallerWindow::productNameFromData(const ZELFeedData& data) const {
 
 void ZELInstallerWindow::feedLoadedWithData(const std::shared_ptr<ZELFeedData>& data) {
     platform::logFormat("product: %@", productNameFromData(*data));
+    const auto& darwin = data->platforms().darwin();
+    const std::string productKey = darwin.bundleId().isString() && !darwin.bundleId().stringValue().empty()
+                                       ? darwin.bundleId().stringValue()
+                                       : text(darwin.product());
+    instanceLock_ = ZELInstanceLock::acquire(productKey);
+    if (!instanceLock_) {
+        showError(platform::Error("ZELInstallerErrorDomain", 1,
+                                  platform::format("Another installer of %@ is already running.", darwin.product())));
+        return;
+    }
     setStatus(ZELStrings::sharedInstance().downloadingStringWithProduct(productNameFromData(*data)));
     Application::sharedApplication().activateIgnoringOtherApps(true);
 

@@ -9,6 +9,7 @@
 
 #include "installer/ZELFeedData.h"
 #include "installer/ZELInstallationManager.h"
+#include "installer/ZELInstanceLock.h"
 #include "platform/foundation/Error.h"
 #include "platform/ui/Application.h"
 
@@ -48,5 +49,6 @@ private:
     void setStatus(const platform::Value& text);
 
     std::shared_ptr<ZELInstallationManager> installManager_;
+    std::unique_ptr<ZELInstanceLock> instanceLock_;  // held from the download to the end of the run
     platform::WindowOutlets outlets_;
 };

@@ -2,6 +2,10 @@
 // the real package installer and the demo product.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
 #include <csignal>
 #include <fstream>
 #include <sys/stat.h>
@@ -221,6 +225,27 @@ TEST_F(InstallerEndToEnd, FailuresEndInTheErrorAlert) {
         EXPECT_EQ(fileExists(packagePath()), c.packageKept);
         EXPECT_EQ(r.err.find("Install complete"), std::string::npos);
     }
+}
+
+TEST_F(InstallerEndToEnd, ASecondInstallerOfTheSameProductSaysSoAndQuits) {
+    // Another installer of the product holds its lock.
+    const std::string folder = home + "/.cache/WebInstaller";
+    mkdir((home + "/.cache").c_str(), 0700);
+    mkdir(folder.c_str(), 0700);
+    const int held = open((folder + "/" + kBundleId + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    auto r = runInstaller(server->url("/feed.json"));
+    EXPECT_EQ(r.exitStatus, 1) << describe(r);
+    EXPECT_NE(r.out.find("Reason: Another installer of Demo Product is already running."), std::string::npos)
+        << describe(r);
+    EXPECT_TRUE(readFile(argsFile).empty());
+    EXPECT_FALSE(fileExists(packagePath()));
+
+    // Once it is gone (however it ended) the next one runs.
+    close(held);
+    feed.autoLaunch = false;
+    EXPECT_EQ(runInstaller(server->url("/feed.json")).exitStatus, 0);
 }
 
 TEST_F(InstallerEndToEnd, ARunningCopyIsAskedToQuitBeforeTheInstall) {
