@@ -4,8 +4,11 @@
 #include "installer/ZELServerAnswer.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Format.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/URL.h"
+
+#include <sys/statvfs.h>
 
 using platform::DispatchQueue;
 using platform::Error;
@@ -39,13 +42,34 @@ ZELInstallationManager::ZELInstallationManager(std::shared_ptr<ZELFeedData> feed
 
 std::shared_ptr<ZELInstallationManager> ZELInstallationManager::initWithFeedData(std::shared_ptr<ZELFeedData> feedData) {
     auto manager = std::make_shared<ZELInstallationManager>(std::move(feedData));
-    manager->backgroundSession_ = platform::URLSession::sessionWithConfiguration(
-        platform::URLSessionConfiguration::defaultSessionConfiguration(), manager);
+    auto configuration = platform::URLSessionConfiguration::defaultSessionConfiguration();
+    configuration.downloadDirectory = downloadDirectory();
+    manager->backgroundSession_ = platform::URLSession::sessionWithConfiguration(configuration, manager);
     return manager;
 }
 
+std::string ZELInstallationManager::downloadDirectory() {
+    static const std::string folder = [] {
+        auto made = platform::privateDirectory(platform::userCachesDirectory() + "/WebInstaller/Downloads");
+        return made ? *made : platform::temporaryDirectory();
+    }();
+    return folder;
+}
+
+platform::OptionalError ZELInstallationManager::diskSpaceError(int64_t needed) {
+    struct statvfs info;
+    if (needed <= 0 || statvfs(downloadDirectory().c_str(), &info) != 0) return std::nullopt;
+    const auto available = static_cast<unsigned long long>(info.f_bavail) * info.f_frsize;
+    if (static_cast<unsigned long long>(needed) <= available) return std::nullopt;
+    constexpr unsigned long long kMB = 1000 * 1000;
+    const unsigned long long neededMB = (static_cast<unsigned long long>(needed) + kMB - 1) / kMB;
+    return platform::Error(platform::kURLErrorDomain, platform::URLErrorCannotWriteToFile,
+                           platform::format("Not enough disk space: %llu MB needed, %llu MB free.", neededMB,
+                                            available / kMB));
+}
+
 std::string ZELInstallationManager::getInstallerPath() const {
-    std::string path = platform::temporaryDirectory() + "tmp-" +
+    std::string path = downloadDirectory() + "tmp-" +
                        safeFileComponent(platform::lastPathComponentOfString(installUrlString(*feedData_)));
     platform::logFormat("path:%@", path);
     return path;
@@ -75,8 +99,17 @@ void ZELInstallationManager::startDownloadWithCompletion(DownloadCompletion comp
     downloadTask_->resume();
 }
 
-void ZELInstallationManager::didWriteData(platform::URLSession&, platform::URLSessionTask&, int64_t,
+void ZELInstallationManager::didWriteData(platform::URLSession&, platform::URLSessionTask& task, int64_t,
                                           int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite) {
+    if (!spaceChecked_) {
+        // The announced length must fit before it is fetched.
+        spaceChecked_ = true;
+        if (auto error = diskSpaceError(totalBytesExpectedToWrite - totalBytesWritten)) {
+            task.cancel();
+            reportCompletionWithURL(std::nullopt, error);
+            return;
+        }
+    }
     auto self = shared_from_this();
     DispatchQueue::main().async([self, totalBytesWritten, totalBytesExpectedToWrite] {
         if (self->progressBlock_)

@@ -33,6 +33,13 @@ public:
     void startDownloadWithCompletion(DownloadCompletion completion, ProgressBlock progress);
     // The temporary directory + "tmp-" + the last path component of "installUrl".
     std::string getInstallerPath() const;
+    // The private folder on disk that downloads go to: the user's caches,
+    // "WebInstaller/Downloads" (the temporary directory only when that cannot
+    // be made). Ends in "/".
+    static std::string downloadDirectory();
+    // "Not enough disk space: N MB needed, M MB free." when `needed` bytes do
+    // not fit in the download folder's file system, else nothing.
+    static platform::OptionalError diskSpaceError(int64_t needed);
     void removeInstallerIfExists() const;
     void reportCompletionWithURL(std::optional<std::string> location, platform::OptionalError error);
 
@@ -77,6 +84,7 @@ private:
     DownloadCompletion downloadCompletion_;
     ProgressBlock progressBlock_;
     InstallCompletion installCompletion_;
+    bool spaceChecked_ = false;  // delegate queue only
 };
 
 // The error of a failed install: domain "some_domain", code 100.

@@ -551,6 +551,12 @@ std::string userCachesDirectory() { return detail::userCachesDirectory(detail::p
 
 std::string userDataDirectory() { return detail::userDataDirectory(detail::processEnvironment()); }
 
+std::optional<std::string> privateDirectory(const std::string& path) {
+    FileManager::defaultManager().createDirectoryAtPath(path, true, nullptr, 0700);
+    if (!detail::isPrivateDirectory(path, true)) return std::nullopt;
+    return withTrailingSlash(path);
+}
+
 std::string temporaryDirectory() {
     static const std::string directory = detail::chooseTemporaryDirectory(detail::processEnvironment());
     return directory;

@@ -48,6 +48,11 @@ std::string userDataDirectory();
 // /tmp made once per process. Decided once per process.
 std::string temporaryDirectory();
 
+// `path` made (with its parents) as a directory private to the user: mode
+// 0700, owned by the user, not a symbolic link. The path with a trailing "/",
+// or nothing when it cannot be made so.
+std::optional<std::string> privateDirectory(const std::string& path);
+
 // The absolute path with every symbolic link resolved (realpath); nothing
 // when the path does not exist. Stands in for stringByResolvingSymlinksInPath.
 std::optional<std::string> realPath(const std::string& path);

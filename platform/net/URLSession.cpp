@@ -581,7 +581,8 @@ bool SessionCore::setUp(TaskImpl& task, OptionalError& error) {
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
 
     if (task.kind == TaskImpl::Kind::Download) {
-        std::string path = temporaryDirectory() + "CFNetworkDownload_XXXXXX.tmp";
+        const std::string& folder = configuration.downloadDirectory;
+        std::string path = (folder.empty() ? temporaryDirectory() : folder) + "CFNetworkDownload_XXXXXX.tmp";
         int fd = ::mkstemps(path.data(), 4);
         if (fd < 0) {
             error = urlError(URLErrorCannotCreateFile, task.failingURL);

@@ -58,6 +58,10 @@ struct URLSessionConfiguration {
     // received) is stopped and fails with URLErrorDataLengthExceedsMaximum;
     // negative for no limit. Download tasks go to disk and are not limited.
     int64_t maximumDataTaskBodySize = -1;
+    // Where download tasks write their temporary files (ending in "/"); the
+    // temporary directory when empty. A big download wants a disk, not the
+    // RAM-backed runtime directory.
+    std::string downloadDirectory;
 
     static URLSessionConfiguration defaultSessionConfiguration() { return {}; }
 };

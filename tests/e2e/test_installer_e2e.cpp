@@ -140,7 +140,7 @@ protected:
                 {"ZEL_DEMO_MARKER", marker}};
     }
 
-    std::string packagePath() const { return privateTmp + "/tmp-DemoProduct.pkg"; }
+    std::string packagePath() const { return home + "/.cache/WebInstaller/Downloads/tmp-DemoProduct.pkg"; }
 
     static std::string describe(const ChildResult& r) {
         return "exit " + std::to_string(r.exitStatus) + " signal " + std::to_string(r.signal) +

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "FakeUI.h"
 #include "InstallerTestSupport.h"
 #include "TestHttpServer.h"
@@ -81,7 +83,7 @@ protected:
         for (const auto& l : *logObserver) n += l.rfind(prefix, 0) == 0;
         return n;
     }
-    std::string packagePath() const { return platform::temporaryDirectory() + "tmp-Viewer.pkg"; }
+    std::string packagePath() const { return ZELInstallationManager::downloadDirectory() + "tmp-Viewer.pkg"; }
 
     FakeUI ui;
     std::shared_ptr<std::vector<std::string>> logObserver;
@@ -210,14 +212,30 @@ TEST_F(InstallerFlowTest, WithoutTheURLSessionAPITheUnsupportedAlertComesFirstAn
     EXPECT_TRUE(server->requests().empty());
 }
 
-TEST(InstallerPaths, ThePackageNameStaysInsideTheTemporaryDirectory) {
+TEST(InstallerPaths, DownloadsGoToAPrivateFolderOnDiskAndMustFitThere) {
+    const std::string folder = ZELInstallationManager::downloadDirectory();
+    EXPECT_EQ(folder, platform::userCachesDirectory() + "/WebInstaller/Downloads/");
+    struct stat st;
+    ASSERT_EQ(lstat(folder.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    EXPECT_FALSE(ZELInstallationManager::diskSpaceError(4096));
+    auto error = ZELInstallationManager::diskSpaceError(int64_t(1) << 62);  // 4.6 EB
+    ASSERT_TRUE(error);
+    const std::string& text = error->localizedDescription;
+    EXPECT_EQ(text.rfind("Not enough disk space: 4611686018428 MB needed, ", 0), 0u) << text;
+    EXPECT_EQ(text.substr(text.size() - 9), " MB free.") << text;
+}
+
+TEST(InstallerPaths, ThePackageNameStaysInsideTheDownloadFolder) {
     auto pathFor = [](const std::string& installUrl) {
         auto feed = std::make_shared<ZELFeedData>(platform::Value::dictionary(
             {{"platforms", platform::Value::dictionary(
                                {{"darwin", platform::Value::dictionary({{"installUrl", installUrl}})}})}}));
         return ZELInstallationManager(feed).getInstallerPath();
     };
-    const std::string tmp = platform::temporaryDirectory();
+    const std::string tmp = ZELInstallationManager::downloadDirectory();
     EXPECT_EQ(pathFor("https://example.invalid/a/setup.pkg"), tmp + "tmp-setup.pkg");
     for (std::string hostile : {std::string("http://h/x/.."), std::string("http://h/..%2F..%2Fetc%2Fpasswd"),
                                 std::string("http://h/a\0b/../c", 17), std::string(500, 'a')}) {
@@ -257,7 +275,7 @@ TEST(InstallerDownload, APackageThatCannotBeMovedIntoPlaceIsADownloadError) {
     EXPECT_EQ(calls, 1);
     EXPECT_FALSE(location.has_value());
     ASSERT_TRUE(error);
-    EXPECT_FALSE(fileExists(platform::temporaryDirectory() + "tmp-Missing.pkg"));
+    EXPECT_FALSE(fileExists(ZELInstallationManager::downloadDirectory() + "tmp-Missing.pkg"));
 }
 
 }  // namespace
