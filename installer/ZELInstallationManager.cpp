@@ -1,6 +1,7 @@
 // The download half of the installation manager.
 #include "installer/ZELInstallationManager.h"
 
+#include "installer/ZELRunFolder.h"
 #include "installer/ZELServerAnswer.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/FileManager.h"
@@ -48,13 +49,7 @@ std::shared_ptr<ZELInstallationManager> ZELInstallationManager::initWithFeedData
     return manager;
 }
 
-std::string ZELInstallationManager::downloadDirectory() {
-    static const std::string folder = [] {
-        auto made = platform::privateDirectory(platform::userCachesDirectory() + "/WebInstaller/Downloads");
-        return made ? *made : platform::temporaryDirectory();
-    }();
-    return folder;
-}
+std::string ZELInstallationManager::downloadDirectory() { return ZELRunFolder::path(); }
 
 platform::OptionalError ZELInstallationManager::diskSpaceError(int64_t needed) {
     struct statvfs info;

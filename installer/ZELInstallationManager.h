@@ -33,9 +33,8 @@ public:
     void startDownloadWithCompletion(DownloadCompletion completion, ProgressBlock progress);
     // The temporary directory + "tmp-" + the last path component of "installUrl".
     std::string getInstallerPath() const;
-    // The private folder on disk that downloads go to: the user's caches,
-    // "WebInstaller/Downloads" (the temporary directory only when that cannot
-    // be made). Ends in "/".
+    // The private folder on disk that downloads go to: this run's own folder
+    // under the user's caches (see ZELRunFolder). Ends in "/".
     static std::string downloadDirectory();
     // "Not enough disk space: N MB needed, M MB free." when `needed` bytes do
     // not fit in the download folder's file system, else nothing.

@@ -3,12 +3,17 @@
 #include <memory>
 
 #include "installer/ZELInstallerWindow.h"
+#include "installer/ZELRunFolder.h"
 #include "platform/ui/Application.h"
 
 int main(int argc, char** argv) {
+    // A stopped installer leaves no partial or downloaded package behind.
+    ZELRunFolder::removeOnTermination();
     std::shared_ptr<ZELInstallerWindow> window;  // lives for the whole run
-    return platform::applicationMain(argc, argv, [&window](const platform::WindowOutlets& outlets) {
+    const int status = platform::applicationMain(argc, argv, [&window](const platform::WindowOutlets& outlets) {
         window = std::make_shared<ZELInstallerWindow>(outlets);
         window->awakeFromNib();
     });
+    ZELRunFolder::remove();
+    return status;
 }

@@ -2,11 +2,15 @@
 // the real package installer and the demo product.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -76,6 +80,9 @@ protected:
                 r.status = feed.status;
             } else if (request.path == "/DemoProduct.pkg" && !packageMissing) {
                 r.body = package;
+            } else if (request.path == "/Slow.pkg") {
+                r.generatedBodySize = 64 << 20;  // trickles for minutes
+                r.delayPerChunkMs = 50;
             } else {
                 r.status = 404;
                 r.body = "<html>404 Not Found</html>";
@@ -102,7 +109,8 @@ protected:
     }
 
     // Runs the installer program with its bundle pointed at `feedURL`.
-    ChildResult runInstaller(const std::string& feedURL, int installerExitStatus = -1) {
+    // With `startOnly`, starts it in the background (pid in `started`) instead.
+    ChildResult runInstaller(const std::string& feedURL, int installerExitStatus = -1, bool startOnly = false) {
         std::string bundle = root.file("bundle");
         writeFile(bundle + "/Info.plist", plist({{"UPDATE_URL", feedURL},
                                                  {"APP_ICON", "AppIcon"},
@@ -124,6 +132,10 @@ protected:
                                                    : "exit " + std::to_string(installerExitStatus) + "\n";
         writeFile(root.file("record-installer.sh"),
                   "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > '" + argsFile + "'\n" + tail, 0755);
+        if (startOnly) {
+            started = startChild({kWebInstaller, "--terminal"}, environment());
+            return {};
+        }
         return runChild({kWebInstaller, "--terminal"}, environment(), std::chrono::seconds(60));
     }
 
@@ -140,7 +152,16 @@ protected:
                 {"ZEL_DEMO_MARKER", marker}};
     }
 
-    std::string packagePath() const { return home + "/.cache/WebInstaller/Downloads/tmp-DemoProduct.pkg"; }
+    std::string downloads() const { return home + "/.cache/WebInstaller/Downloads"; }
+    // Everything a run left in the download folder (nothing, after any run).
+    std::vector<std::string> leftInDownloads() const {
+        std::vector<std::string> left;
+        std::error_code ec;
+        for (auto it = std::filesystem::recursive_directory_iterator(downloads(), ec);
+             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+            left.push_back(it->path().string());
+        return left;
+    }
 
     static std::string describe(const ChildResult& r) {
         return "exit " + std::to_string(r.exitStatus) + " signal " + std::to_string(r.signal) +
@@ -149,6 +170,7 @@ protected:
 
     TempDir root;
     std::string home, privateTmp, marker, argsFile, package;
+    pid_t started = -1;
     Feed feed;
     bool packageMissing = false;
     std::unique_ptr<TestHttpServer> server;
@@ -165,9 +187,12 @@ TEST_F(InstallerEndToEnd, InstallsAndLaunchesTheProduct) {
     EXPECT_NE(r.err.find("Progress is 100.00"), std::string::npos) << describe(r);
     EXPECT_NE(r.err.find("Install complete"), std::string::npos);
 
-    EXPECT_EQ(readFile(argsFile), root.file("record-installer.sh") + "\n-dumplog\n-verbose\n-pkg\n" + packagePath() +
-                                      "\n-target\nCurrentUserHomeDirectory\n");
-    EXPECT_FALSE(fileExists(packagePath()));
+    const std::string args = readFile(argsFile);
+    const std::string prefix = root.file("record-installer.sh") + "\n-dumplog\n-verbose\n-pkg\n" + downloads() + "/run-";
+    EXPECT_EQ(args.rfind(prefix, 0), 0u) << args;
+    EXPECT_NE(args.find("/tmp-DemoProduct.pkg\n-target\nCurrentUserHomeDirectory\n"), std::string::npos) << args;
+    EXPECT_EQ(std::count(args.begin(), args.end(), '\n'), 7) << args;
+    EXPECT_EQ(leftInDownloads(), std::vector<std::string>{});
     EXPECT_TRUE(fileExists(home + "/Applications/Demo Product.app/demo-product"));
     EXPECT_TRUE(fileExists(home + "/.local/share/applications/" + kBundleId + ".desktop"));
     EXPECT_TRUE(waitForFile(marker, "launched", std::chrono::seconds(15))) << describe(r);
@@ -181,7 +206,7 @@ TEST_F(InstallerEndToEnd, WithoutAutoLaunchShowsTheFinishedStateAndTheQuitButton
     EXPECT_NE(r.out.find("Demo Product is installed"), std::string::npos) << describe(r);
     EXPECT_NE(r.out.find("[ Finish ]"), std::string::npos) << describe(r);
     EXPECT_NE(r.err.find("Install complete"), std::string::npos);
-    EXPECT_FALSE(fileExists(packagePath()));
+    EXPECT_EQ(leftInDownloads(), std::vector<std::string>{});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(fileExists(marker)) << "the product must not be launched";
 }
@@ -192,38 +217,59 @@ TEST_F(InstallerEndToEnd, FailuresEndInTheErrorAlert) {
         std::function<std::string()> arrange;  // answers the feed URL
         int installerStatus;
         const char* expectedReason;
-        bool packageKept;
     };
     const Case cases[] = {
         {"feed that is not JSON", [&] { feed.body = "<html>maintenance</html>"; return server->url("/feed.json"); },
-         -1, "Reason: unsupported URL", false},
+         -1, "Reason: unsupported URL"},
         {"refused connection",
          [&] { return "http://127.0.0.1:" + std::to_string(TestHttpServer::unusedPort()) + "/feed.json"; }, -1,
-         "Reason: Could not connect to the server.", false},
+         "Reason: Could not connect to the server."},
         {"feed answers 404", [&] { feed.status = 404; return server->url("/feed.json"); }, -1,
-         "Reason: The server answered 404 (Not Found).", false},
+         "Reason: The server answered 404 (Not Found)."},
         {"feed answers 500", [&] { feed.status = 500; return server->url("/feed.json"); }, -1,
-         "Reason: The server answered 500 (Internal Server Error).", false},
+         "Reason: The server answered 500 (Internal Server Error)."},
         {"feed over 4 MiB", [&] { feed.body = std::string(5 << 20, ' ') + "{}"; return server->url("/feed.json"); },
-         -1, "Reason: The update feed is larger than 4 MiB.", false},
+         -1, "Reason: The update feed is larger than 4 MiB."},
         {"package answers 404", [&] { packageMissing = true; return server->url("/feed.json"); }, -1,
-         "Reason: The server answered 404 (Not Found).", false},
+         "Reason: The server answered 404 (Not Found)."},
         {"package installer exits 1", [&] { return server->url("/feed.json"); }, 1,
-         "Reason: Installation could not be completed.", true},
+         "Reason: Installation could not be completed."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         feed = Feed{};
         packageMissing = false;
-        unlink(packagePath().c_str());
         auto r = runInstaller(c.arrange(), c.installerStatus);
         ASSERT_TRUE(r.exited) << describe(r);
         EXPECT_EQ(r.exitStatus, 1) << "a failed run must say so to a script";
         EXPECT_NE(r.out.find("Installation failed"), std::string::npos) << describe(r);
         EXPECT_NE(r.out.find(c.expectedReason), std::string::npos) << describe(r);
         EXPECT_NE(r.out.find("[ Quit ]"), std::string::npos);
-        EXPECT_EQ(fileExists(packagePath()), c.packageKept);
+        EXPECT_EQ(leftInDownloads(), std::vector<std::string>{}) << "whatever the failure, nothing stays";
         EXPECT_EQ(r.err.find("Install complete"), std::string::npos);
+    }
+}
+
+TEST_F(InstallerEndToEnd, StoppingTheInstallerMidDownloadLeavesNothingBehind) {
+    feed.body = R"({"platforms":{"darwin":{"product":"Demo Product","bundleId":")" + kBundleId +
+                R"(","installUrl":")" + server->url("/Slow.pkg") + R"("}}})";
+    for (int signum : {SIGTERM, SIGINT}) {
+        runInstaller(server->url("/feed.json"), -1, /*start only*/ true);
+        const pid_t pid = started;
+        ASSERT_GT(pid, 0);
+        // Wait until part of the package is on disk.
+        bool partial = false;
+        for (int i = 0; i < 200 && !partial; i++) {
+            for (const auto& path : leftInDownloads())
+                if (path.find("CFNetworkDownload_") != std::string::npos) partial = true;
+            if (!partial) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ASSERT_TRUE(partial) << "no partial download appeared";
+        kill(pid, signum);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signum) << status;
+        EXPECT_EQ(leftInDownloads(), std::vector<std::string>{}) << strsignal(signum);
     }
 }
 
@@ -240,7 +286,7 @@ TEST_F(InstallerEndToEnd, ASecondInstallerOfTheSameProductSaysSoAndQuits) {
     EXPECT_NE(r.out.find("Reason: Another installer of Demo Product is already running."), std::string::npos)
         << describe(r);
     EXPECT_TRUE(readFile(argsFile).empty());
-    EXPECT_FALSE(fileExists(packagePath()));
+    EXPECT_EQ(leftInDownloads(), std::vector<std::string>{});
 
     // Once it is gone (however it ended) the next one runs.
     close(held);
