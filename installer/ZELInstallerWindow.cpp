@@ -133,6 +133,9 @@ void ZELInstallerWindow::downloadFinished(const std::shared_ptr<ZELFeedData>& da
     animateProgress(true);
     const auto& darwin = data->platforms().darwin();
     setStatus(ZELStrings::sharedInstance().installingStringWithProduct(darwin.product()));
+    // Closing the window now would leave the package installer running
+    // unwatched: the install finishes first, then the wish is honoured.
+    Application::sharedApplication().setTerminationDeferred(true);
     auto self = shared_from_this();
     installManager_->startInstallWithCompletion(
         [self, data](OptionalError installError) { self->installFinished(data, installError); });
@@ -140,6 +143,18 @@ void ZELInstallerWindow::downloadFinished(const std::shared_ptr<ZELFeedData>& da
 
 void ZELInstallerWindow::installFinished(const std::shared_ptr<ZELFeedData>& data, const OptionalError& error) {
     auto& app = Application::sharedApplication();
+    app.setTerminationDeferred(false);
+    if (app.isTerminationRequested()) {
+        // The window was closed during the install: nothing more to show.
+        if (error) {
+            Sentry::logError(platform::format("Could not install with error: %@", error));
+            app.setExitStatus(1);
+        }
+        platform::logFormat(error ? "Install failed after the window was closed"
+                                  : "Install complete after the window was closed");
+        ZELAppUtils::quitApp();
+        return;
+    }
     app.requestUserAttention(platform::kCriticalRequest);
     if (error) {
         Sentry::logError(platform::format("Could not install with error: %@", error));

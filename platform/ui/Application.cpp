@@ -32,6 +32,10 @@ Application& Application::sharedApplication() {
 }
 
 void Application::terminate(const void*) {
+    if (terminationDeferred_) {
+        terminationRequested_ = true;
+        return;
+    }
     terminating_ = true;
     if (terminateHandler_) {
         auto handler = terminateHandler_;  // the handler may replace itself

@@ -65,6 +65,15 @@ public:
     // What applicationMain answers once the run is over: 0 unless a failure
     // said otherwise, so that a script can tell a failed run.
     void setExitStatus(int status) noexcept { exitStatus_ = status; }
+    // While termination is deferred (NSTerminateLater), terminate() only
+    // records the wish, so that closing the window cannot cut short work that
+    // must finish; ending the deferral answers whether a wish was recorded,
+    // and the caller then terminates.
+    void setTerminationDeferred(bool deferred) noexcept {
+        terminationDeferred_ = deferred;
+        if (deferred) terminationRequested_ = false;
+    }
+    bool isTerminationRequested() const noexcept { return terminationRequested_; }
     int exitStatus() const noexcept { return exitStatus_; }
     // Tests run several flows in one process.
     void resetTerminatingForTesting() noexcept { terminating_ = false; }
@@ -78,6 +87,8 @@ private:
     std::function<void()> terminateHandler_;
     bool terminating_ = false;
     int exitStatus_ = 0;
+    bool terminationDeferred_ = false;
+    bool terminationRequested_ = false;
 };
 
 // NSApplicationMain: chooses the back end (the terminal when the command

@@ -68,17 +68,20 @@ public:
 // path first) and exits with `status`.
 class StandInInstaller {
 public:
-    explicit StandInInstaller(int status) {
+    // `seconds`: how long it takes before it exits (and writes "done" to doneFile).
+    explicit StandInInstaller(int status, int seconds = 0) {
         script = dir.file("installer.sh");
         argsFile = dir.file("args.txt");
+        doneFile = dir.file("done.txt");
         writeFile(script,
-                  "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > '" + argsFile + "'\nexit " + std::to_string(status) + "\n",
+                  "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > '" + argsFile + "'\nsleep " + std::to_string(seconds) +
+                      "\necho done > '" + doneFile + "'\nexit " + std::to_string(status) + "\n",
                   0755);
         setenv("ZEL_PACKAGE_INSTALLER", script.c_str(), 1);
     }
     ~StandInInstaller() { unsetenv("ZEL_PACKAGE_INSTALLER"); }
     TempDir dir;
-    std::string script, argsFile;
+    std::string script, argsFile, doneFile;
 };
 
 }  // namespace zeltest

@@ -30,6 +30,8 @@ protected:
         int packageStatus = 200;
         std::string feedBody;  // instead of the generated feed
         bool refuseFeed = false;
+        int installerSeconds = 0;
+        bool closeDuringInstall = false;  // the user closes the window while the package installs
     };
 
     void SetUp() override {
@@ -65,10 +67,20 @@ protected:
                                   : server->url("/feed.json");
         bundle = std::make_unique<TestBundle>(std::map<std::string, std::string>{
             {"UPDATE_URL", feedURL}, {"APP_ICON", "AppIcon"}, {"CFBundleName", "Installer"}});
-        installer = std::make_unique<StandInInstaller>(options.installerStatus);
+        installer = std::make_unique<StandInInstaller>(options.installerStatus, options.installerSeconds);
         window = std::make_shared<ZELInstallerWindow>(ui.loadMainWindow());
         window->awakeFromNib();
-        platform::MainLoop::runUntil([&] { return ui.terminated || ui.has("quit: shown"); }, std::chrono::seconds(30));
+        bool closed = false;
+        platform::MainLoop::runUntil(
+            [&] {
+                if (options.closeDuringInstall && !closed && ui.statusText.value.rfind("Installing", 0) == 0) {
+                    closed = true;
+                    platform::Application::sharedApplication().terminate();
+                    closedWhileInstalling = !ui.terminated;
+                }
+                return ui.terminated || ui.has("quit: shown");
+            },
+            std::chrono::seconds(30));
         // Late reports (a second completion, stray progress) would arrive now.
         platform::MainLoop::runUntil([] { return false; }, std::chrono::milliseconds(200));
     }
@@ -90,6 +102,7 @@ protected:
     std::unique_ptr<TestHttpServer> server;
     std::unique_ptr<TestBundle> bundle;
     std::unique_ptr<StandInInstaller> installer;
+    bool closedWhileInstalling = false;  // the close did not end the run at once
     std::shared_ptr<ZELInstallerWindow> window;
 };
 
@@ -168,6 +181,23 @@ TEST_F(InstallerFlowTest, AFailedInstallKeepsThePackageAndShowsTheInstallError) 
     EXPECT_TRUE(fileExists(packagePath()));
     EXPECT_FALSE(logged("Install complete"));
 }
+
+class ClosingDuringTheInstall : public InstallerFlowTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ClosingDuringTheInstall, WaitsForThePackageInstallerThenQuitsWithItsOutcome) {
+    Options o;
+    o.installerSeconds = 1;
+    o.closeDuringInstall = true;
+    o.installerStatus = GetParam();
+    run(o);
+    EXPECT_TRUE(closedWhileInstalling) << "the close must wait for the install";
+    EXPECT_TRUE(ui.terminated);
+    EXPECT_EQ(readFile(installer->doneFile), "done\n") << "quit before the package installer ended";
+    EXPECT_TRUE(ui.alerts.empty()) << ui.dump();  // the user asked to quit: no alert follows
+    EXPECT_EQ(platform::Application::sharedApplication().exitStatus(), GetParam() == 0 ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(InstallerOutcomes, ClosingDuringTheInstall, ::testing::Values(0, 1));
 
 TEST_F(InstallerFlowTest, AnErrorPageIsNeitherKeptNorInstalled) {
     Options o; o.packageStatus = 404;
