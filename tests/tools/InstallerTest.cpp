@@ -4,14 +4,18 @@
 #include <algorithm>
 #include <archive.h>
 #include <archive_entry.h>
+#include <csignal>
+#include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -86,6 +90,37 @@ private:
     std::unique_ptr<archive, Free> archive_;
 };
 
+// One member of a plain tar, written by hand: libarchive's writers never give
+// a hard link data of its own, which pax allows and a hostile package may do.
+std::string tarMember(const std::string& name, char type, unsigned mode, const std::string& data,
+                      const std::string& link = {}) {
+    std::string header(512, '\0');
+    auto put = [&](size_t offset, const std::string& value) { header.replace(offset, value.size(), value); };
+    auto octal = [](unsigned long long value, int digits) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%0*llo", digits, value);
+        return std::string(text);
+    };
+    put(0, name);
+    put(100, octal(mode, 7));
+    put(108, octal(0, 7));
+    put(116, octal(0, 7));
+    put(124, octal(data.size(), 11));
+    put(136, octal(1700000000, 11));
+    put(148, std::string(8, ' '));
+    header[156] = type;
+    put(157, link);
+    put(257, "ustar");
+    put(263, "00");
+    unsigned sum = 0;
+    for (unsigned char c : header) sum += c;
+    put(148, octal(sum, 6));
+    header[154] = '\0';
+    std::string member = header + data;
+    member.resize((member.size() + 511) / 512 * 512, '\0');
+    return member;
+}
+
 std::string infoPlist(const std::string& id, const std::string& executable, const std::string& name,
                       const std::string& version = "1.0", const std::string& icon = {}) {
     std::string text =
@@ -135,6 +170,31 @@ std::vector<std::string> listDirectory(const std::string& path) {
     return names;
 }
 
+unsigned modeOf(const std::string& path) {
+    struct stat st{};
+    return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+}
+
+// Everything under `top` (itself included) that another user could write, or
+// that carries a set-ID or sticky bit; symbolic links have no modes of their own.
+std::vector<std::string> writableByOthers(const std::string& top) {
+    std::vector<std::string> found;
+    auto check = [&](const std::string& path) {
+        struct stat st{};
+        if (lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode) && (st.st_mode & 07022) != 0) found.push_back(path);
+    };
+    check(top);
+    for (const auto& item : std::filesystem::recursive_directory_iterator(top)) check(item.path());
+    return found;
+}
+
+struct Descriptor {
+    int fd;
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
 class InstallerTest : public ::testing::Test {
 protected:
     zeltest::TempDir root;
@@ -153,15 +213,20 @@ protected:
 
     std::string package(const std::string& name) const { return root.file(name); }
 
-    // Runs a program with HOME and XDG_DATA_HOME pointing into the test's folder.
-    RunResult run(const std::string& program, const std::vector<std::string>& arguments) {
+    // Runs a program with HOME and XDG_DATA_HOME pointing into the test's folder,
+    // and `extraEnv` ("NAME=value") added.
+    RunResult run(const std::string& program, const std::vector<std::string>& arguments,
+                  const std::vector<std::string>& extraEnv = {}) {
         std::vector<std::string> env;
         for (char** e = environ; *e; ++e) {
             const std::string item = *e;
-            if (item.rfind("HOME=", 0) != 0 && item.rfind("XDG_DATA_HOME=", 0) != 0) env.push_back(item);
+            if (item.rfind("HOME=", 0) != 0 && item.rfind("XDG_DATA_HOME=", 0) != 0 &&
+                item.rfind("ZEL_INSTALLER_TESTING_", 0) != 0)
+                env.push_back(item);
         }
         env.push_back("HOME=" + home);
         env.push_back("XDG_DATA_HOME=" + dataHome);
+        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
         std::vector<char*> envp;
         for (auto& item : env) envp.push_back(item.data());
         envp.push_back(nullptr);
@@ -195,10 +260,31 @@ protected:
         return result;
     }
 
-    RunResult install(const std::string& pkg, std::vector<std::string> extra = {}) {
-        std::vector<std::string> args{"-dumplog", "-verbose", "-pkg", pkg, "-target", "CurrentUserHomeDirectory"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return run(kInstaller, args);
+    std::vector<std::string> installArguments(const std::string& pkg) const {
+        return {"-dumplog", "-verbose", "-pkg", pkg, "-target", "CurrentUserHomeDirectory"};
+    }
+    RunResult install(const std::string& pkg, const std::vector<std::string>& env = {}) {
+        return run(kInstaller, installArguments(pkg), env);
+    }
+
+    // Permissions only bind a user other than root: as root, the test's folder
+    // is handed to `nobody` (handToInstallingUser) and the installer runs as
+    // that user; otherwise both are the test's own user.
+    static bool runningAsRoot() { return geteuid() == 0; }
+    static constexpr uid_t kNobody = 65534;
+    void handToInstallingUser() {
+        if (!runningAsRoot()) return;
+        ASSERT_EQ(lchown(root.path().c_str(), kNobody, kNobody), 0);
+        for (const auto& item : std::filesystem::recursive_directory_iterator(root.path()))
+            ASSERT_EQ(lchown(item.path().c_str(), kNobody, kNobody), 0) << item.path();
+    }
+    RunResult installAsInstallingUser(const std::string& pkg) {
+        if (!runningAsRoot()) return install(pkg);
+        const std::string nobody = std::to_string(kNobody);
+        std::vector<std::string> args{"--reuid=" + nobody, "--regid=" + nobody, "--clear-groups", "--", kInstaller};
+        const std::vector<std::string> rest = installArguments(pkg);
+        args.insert(args.end(), rest.begin(), rest.end());
+        return run("/usr/bin/setpriv", args);
     }
 
     // A well-formed package of `name`.app, installed as `bundleName`.
@@ -215,6 +301,24 @@ protected:
             .symlink("Sample.app/Current", "Resources")
             .hardlink("Sample.app/Resources/launcher", "Sample.app/sample");
         return path;
+    }
+
+    std::vector<std::string> stagingFolders() const {
+        std::vector<std::string> found;
+        for (const std::string& name : listDirectory(applications))
+            if (name.rfind(".install-", 0) == 0) found.push_back(applications + "/" + name);
+        return found;
+    }
+
+    // `app` holds exactly goodPackage()'s copy of `version`, nothing missing.
+    void expectComplete(const std::string& app, const std::string& version) {
+        SCOPED_TRACE(app + " at " + version);
+        EXPECT_EQ(listDirectory(app),
+                  (std::vector<std::string>{"Current", "Info.plist", "Resources", "icon.png", "sample"}));
+        EXPECT_EQ(listDirectory(app + "/Resources"), (std::vector<std::string>{version + ".txt", "launcher"}));
+        EXPECT_EQ(zeltest::readFile(app + "/sample"), kProgram + "# " + version + "\n");
+        EXPECT_EQ(zeltest::readFile(app + "/Current/launcher"), kProgram + "# " + version + "\n");
+        EXPECT_NE(zeltest::readFile(app + "/Info.plist").find("<string>" + version + "</string>"), std::string::npos);
     }
 
     // After a refused package: exit 1, an error line, nothing installed,
@@ -535,4 +639,175 @@ TEST_F(InstallerTest, DemoPackageInstalls) {
     EXPECT_NE(entry.find("\nName=Demo Product\n"), std::string::npos) << entry;
     EXPECT_NE(entry.find("\nIcon=" + app + "/icon.svg\n"), std::string::npos) << entry;
     EXPECT_NE(entry.find("\nX-Bundle-Version=3.1\n"), std::string::npos) << entry;
+}
+
+TEST_F(InstallerTest, InstalledModesNeverLetOthersWrite) {
+    // Group and other write bits and set-ID and sticky bits go; the owner's
+    // bits and every execute bit stay.
+    const std::string pkg = package("modes.pkg");
+    PackageBuilder(pkg)
+        .directory("Modes.app", 0777)
+        .file("Modes.app/Info.plist", infoPlist("com.example.modes", "run", "Modes"), 0666)
+        .file("Modes.app/run", kProgram, 0777)
+        .file("Modes.app/setuid-helper", kProgram, 04755)
+        .file("Modes.app/setgid-helper", kProgram, 02775)
+        .file("Modes.app/owner-only", kProgram, 0711)
+        .file("Modes.app/private", "p", 0600)
+        .directory("Modes.app/shared", 01777)
+        .file("Modes.app/shared/data", "data", 0666);
+    const RunResult result = install(pkg);
+    ASSERT_EQ(result.status, 0) << result.err;
+
+    const std::string app = applications + "/Modes.app";
+    EXPECT_EQ(modeOf(app), 0755u);
+    EXPECT_EQ(modeOf(app + "/Info.plist"), 0644u);
+    EXPECT_EQ(modeOf(app + "/run"), 0755u);
+    EXPECT_EQ(modeOf(app + "/setuid-helper"), 0755u);
+    EXPECT_EQ(modeOf(app + "/setgid-helper"), 0755u);
+    EXPECT_EQ(modeOf(app + "/owner-only"), 0711u);
+    EXPECT_EQ(modeOf(app + "/private"), 0600u);
+    EXPECT_EQ(modeOf(app + "/shared"), 0755u);
+    EXPECT_EQ(modeOf(app + "/shared/data"), 0644u);
+    EXPECT_EQ(writableByOthers(applications), std::vector<std::string>{});
+}
+
+TEST_F(InstallerTest, HardLinkCarryingDataChangesNeitherModeNorContents) {
+    // A hard link names a file of the package: a mode or data of its own
+    // would rewrite that file.
+    const std::string linkData = "other data";
+    const std::string pkg = package("hardlink.pkg");
+    zeltest::writeFile(pkg, tarMember("H.app/Info.plist", '0', 0644, infoPlist("com.example.h", "run", "H")) +
+                                tarMember("H.app/run", '0', 0755, kProgram) +
+                                tarMember("H.app/data", '0', 0644, "data") +
+                                tarMember("PaxHeader/link", 'x', 0644, "11 size=10\n") +
+                                tarMember("H.app/link", '1', 0777, linkData, "H.app/data") + std::string(1024, '\0'));
+    const RunResult result = install(pkg);
+    ASSERT_EQ(result.status, 0) << result.err;
+    const std::string app = applications + "/H.app";
+    EXPECT_EQ(modeOf(app + "/data"), 0644u);
+    EXPECT_EQ(zeltest::readFile(app + "/data"), "data");
+    EXPECT_EQ(zeltest::readFile(app + "/link"), "data");
+    EXPECT_EQ(writableByOthers(applications), std::vector<std::string>{});
+}
+
+TEST_F(InstallerTest, PermissiveUmaskLeavesNothingWritableByOthers) {
+    // The folders the package leaves out, ~/Applications and the entries'
+    // folders are made by the installer itself.
+    const std::string pkg = package("umask.pkg");
+    PackageBuilder(pkg)
+        .file("Deep.app/Info.plist", infoPlist("com.example.deep", "run", "Deep"))
+        .file("Deep.app/run", kProgram, 0755)
+        .file("Deep.app/lib/nested/data", "x");
+    const RunResult result =
+        run("/bin/sh", {"-c", "umask 000; exec \"$0\" -pkg \"$1\" -target CurrentUserHomeDirectory", kInstaller, pkg});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(zeltest::fileExists(applications + "/Deep.app/lib/nested/data"));
+    EXPECT_EQ(writableByOthers(applications), std::vector<std::string>{});
+    EXPECT_EQ(writableByOthers(dataHome), std::vector<std::string>{});
+}
+
+TEST_F(InstallerTest, KillRightAfterTheSwapLeavesTheNewCopyInPlace) {
+    ASSERT_EQ(install(goodPackage("v1.pkg", "Sample App", "1.0")).status, 0);
+    const std::string app = applications + "/Sample App.app";
+
+    // One step replaces the installed copy: stopped right after it, the new
+    // copy is complete in its place and the old one waits in the staging folder.
+    const RunResult killed =
+        install(goodPackage("v2.pkg", "Sample App", "2.0"), {"ZEL_INSTALLER_TESTING_STOP_AFTER=swap"});
+    EXPECT_EQ(killed.status, 128 + SIGKILL) << killed.err;
+    expectComplete(app, "2.0");
+    const std::vector<std::string> leftovers = stagingFolders();
+    ASSERT_EQ(leftovers.size(), 1u);
+    const std::vector<std::string> inside = listDirectory(leftovers[0]);
+    ASSERT_EQ(inside.size(), 1u);
+    expectComplete(leftovers[0] + "/" + inside[0], "1.0");
+
+    // The next install clears away what the killed one left.
+    const RunResult next = install(goodPackage("v3.pkg", "Sample App", "3.0"));
+    ASSERT_EQ(next.status, 0) << next.err;
+    EXPECT_EQ(listDirectory(applications), std::vector<std::string>{"Sample App.app"});
+    expectComplete(app, "3.0");
+}
+
+TEST_F(InstallerTest, StagingFoldersStillNeededAreLeftAlone) {
+    // A running installer holds a lock on its staging folder; a killed one
+    // may have left the only copy of an application set aside as "previous".
+    const std::string busy = applications + "/.install-Busy01";
+    const std::string setAside = applications + "/.install-Aside1";
+    zeltest::writeFile(busy + "/part", "x");
+    zeltest::writeFile(setAside + "/previous/Info.plist", "x");
+    {
+        const Descriptor lock{open(busy.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+        ASSERT_EQ(flock(lock.fd, LOCK_EX), 0);
+        ASSERT_EQ(install(goodPackage("v1.pkg")).status, 0);
+        EXPECT_EQ(zeltest::readFile(busy + "/part"), "x");
+    }
+    ASSERT_EQ(install(goodPackage("v2.pkg", "Sample App", "2.0")).status, 0);
+    EXPECT_EQ(listDirectory(applications), (std::vector<std::string>{".install-Aside1", "Sample App.app"}));
+    EXPECT_EQ(zeltest::readFile(setAside + "/previous/Info.plist"), "x");
+}
+
+TEST_F(InstallerTest, OldCopyThatCannotBeRemovedFailsTheInstall) {
+    ASSERT_EQ(install(goodPackage("v1.pkg", "Sample App", "1.0")).status, 0);
+    const RunResult result = install(goodPackage("v2.pkg", "Sample App", "2.0"), {"ZEL_INSTALLER_TESTING_FAIL=remove"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("installer: Error - "), std::string::npos) << result.err;
+    EXPECT_EQ(result.out.find("The install was successful"), std::string::npos) << result.out;
+    const std::vector<std::string> leftovers = stagingFolders();
+    ASSERT_EQ(leftovers.size(), 1u);
+    EXPECT_NE(result.err.find(leftovers[0]), std::string::npos) << result.err;
+    // The new copy is in place and registered all the same.
+    expectComplete(applications + "/Sample App.app", "2.0");
+    EXPECT_NE(zeltest::readFile(entries + "/com.example.sample.desktop").find("X-Bundle-Version=2.0\n"),
+              std::string::npos);
+}
+
+TEST_F(InstallerTest, FolderTheUserCannotRemoveFailsTheInstall) {
+    if (!runningAsRoot()) GTEST_SKIP() << "needs a folder owned by another user than the installing one";
+    handToInstallingUser();
+    ASSERT_EQ(installAsInstallingUser(goodPackage("v1.pkg", "Sample App", "1.0")).status, 0);
+    // root's folder in the installed copy: the installing user can neither empty it nor change its mode.
+    zeltest::writeFile(applications + "/Sample App.app/locked/file", "x");
+    const RunResult result = installAsInstallingUser(goodPackage("v2.pkg", "Sample App", "2.0"));
+    EXPECT_EQ(result.status, 1);
+    const std::vector<std::string> leftovers = stagingFolders();
+    ASSERT_EQ(leftovers.size(), 1u);
+    EXPECT_NE(result.err.find("installer: Error - "), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(leftovers[0]), std::string::npos) << result.err;
+    expectComplete(applications + "/Sample App.app", "2.0");
+}
+
+TEST_F(InstallerTest, ReadOnlyFoldersOfTheOldCopyAreRemoved) {
+    handToInstallingUser();
+    ASSERT_EQ(installAsInstallingUser(goodPackage("v1.pkg", "Sample App", "1.0")).status, 0);
+    // The product may have made some of its own folders read-only, or unreadable.
+    const std::string app = applications + "/Sample App.app";
+    zeltest::writeFile(app + "/sealed/inner/file", "x");
+    handToInstallingUser();
+    ASSERT_EQ(chmod((app + "/sealed/inner").c_str(), 0), 0);
+    ASSERT_EQ(chmod((app + "/sealed").c_str(), 0500), 0);
+    ASSERT_EQ(chmod((app + "/Resources").c_str(), 0555), 0);
+
+    const RunResult result = installAsInstallingUser(goodPackage("v2.pkg", "Sample App", "2.0"));
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(listDirectory(applications), std::vector<std::string>{"Sample App.app"});
+    expectComplete(app, "2.0");
+}
+
+TEST_F(InstallerTest, WithoutAnAtomicExchangeTwoRenamesReplaceTheCopy) {
+    const std::vector<std::string> noExchange{"ZEL_INSTALLER_TESTING_FAIL=exchange"};
+    const std::string app = applications + "/Sample App.app";
+    ASSERT_EQ(install(goodPackage("v1.pkg", "Sample App", "1.0"), noExchange).status, 0);
+    const RunResult result = install(goodPackage("v2.pkg", "Sample App", "2.0"), noExchange);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.err.find("cannot exchange"), std::string::npos) << result.err;
+    EXPECT_EQ(listDirectory(applications), std::vector<std::string>{"Sample App.app"});
+    expectComplete(app, "2.0");
+
+    // A failed registration still puts the previous copy back.
+    ASSERT_EQ(rename(dataHome.c_str(), root.file("data.saved").c_str()), 0);
+    zeltest::writeFile(dataHome, "not a folder");
+    EXPECT_EQ(install(goodPackage("v3.pkg", "Sample App", "3.0"), noExchange).status, 1);
+    EXPECT_EQ(listDirectory(applications), std::vector<std::string>{"Sample App.app"});
+    expectComplete(app, "2.0");
 }
