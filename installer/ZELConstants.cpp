@@ -20,6 +20,8 @@ Value ZELConstants::sentryURL() {
     return raw;
 }
 
+Value ZELConstants::updatePublicKey() { return Bundle::mainBundle().objectForInfoDictionaryKey("UPDATE_PUBLIC_KEY"); }
+
 Value ZELConstants::appIcon() {
     Value raw = Bundle::mainBundle().objectForInfoDictionaryKey("APP_ICON");
     platform::logFormat("appIcon %@", raw);

@@ -16,4 +16,6 @@ public:
     static platform::Value sentryURL();
     // "APP_ICON" as read (nil when absent).
     static platform::Value appIcon();
+    // "UPDATE_PUBLIC_KEY", the publisher's base64 Ed25519 key (nil when absent).
+    static platform::Value updatePublicKey();
 };

@@ -14,7 +14,9 @@ DarwinData::DarwinData(const Value& dictionary)
       installUrl_(dictionary.objectForKey("installUrl")),
       options_(std::make_shared<OptionsData>(dictionary.objectForKey("options"))),
       product_(dictionary.objectForKey("product")),
-      version_(dictionary.objectForKey("version")) {}
+      version_(dictionary.objectForKey("version")),
+      sha256_(dictionary.objectForKey("sha256")),
+      signature_(dictionary.objectForKey("signature")) {}
 
 PlatformData::PlatformData(const Value& dictionary)
     : darwin_(std::make_shared<DarwinData>(dictionary.objectForKey("darwin"))) {}

@@ -38,11 +38,16 @@ public:
     void setProduct(platform::Value v) { product_ = std::move(v); }
     const platform::Value& version() const noexcept { return version_; }
     void setVersion(platform::Value v) { version_ = std::move(v); }
+    // The publisher's word on the package: hex SHA-256 and base64 Ed25519 signature.
+    const platform::Value& sha256() const noexcept { return sha256_; }
+    void setSha256(platform::Value v) { sha256_ = std::move(v); }
+    const platform::Value& signature() const noexcept { return signature_; }
+    void setSignature(platform::Value v) { signature_ = std::move(v); }
 
 private:
     platform::Value bundleId_, file_, installUrl_, url_;
     std::shared_ptr<OptionsData> options_;
-    platform::Value product_, version_;
+    platform::Value product_, version_, sha256_, signature_;
 };
 
 class PlatformData {

@@ -63,7 +63,7 @@ platform::OptionalError ZELFeedLoader::typeErrorOfFeed(const platform::Value& ro
     if (!platforms.isNil() && !platforms.isDictionary()) return feedTypeError("platforms", "an object");
     const Value& darwin = platforms.objectForKey("darwin");
     if (!darwin.isNil() && !darwin.isDictionary()) return feedTypeError("platforms/darwin", "an object");
-    for (const char* key : {"product", "version", "bundleId", "installUrl"}) {
+    for (const char* key : {"product", "version", "bundleId", "installUrl", "sha256", "signature"}) {
         const Value& value = darwin.objectForKey(key);
         if (!value.isNil() && !value.isString())
             return feedTypeError(std::string("platforms/darwin/") + key, "a string");

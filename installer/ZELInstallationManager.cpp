@@ -1,6 +1,8 @@
 // The download half of the installation manager.
 #include "installer/ZELInstallationManager.h"
 
+#include "installer/ZELConstants.h"
+#include "installer/ZELPackageVerifier.h"
 #include "installer/ZELRunFolder.h"
 #include "installer/ZELServerAnswer.h"
 #include "platform/dispatch/Dispatch.h"
@@ -130,6 +132,17 @@ void ZELInstallationManager::didFinishDownloadingToURL(platform::URLSession&, pl
         reportCompletionWithURL(std::nullopt, moveError);
         return;
     }
+    const auto& darwin = feedData_->platforms().darwin();
+    if (auto rejected = ZELPackageVerifier::verifyPackage(path, darwin.sha256(), darwin.signature(),
+                                                          ZELConstants::updatePublicKey())) {
+        platform::logFormat("Package rejected: %@", rejected);
+        FileManager::defaultManager().removeItemAtPath(path);
+        reportCompletionWithURL(std::nullopt, rejected);
+        return;
+    }
+    const platform::Value publisherKey = ZELConstants::updatePublicKey();
+    if (publisherKey.isString() && !publisherKey.stringValue().empty())
+        platform::systemLog("Package verified: signed by the publisher");
     reportCompletionWithURL(getInstallerPath(), std::nullopt);
 }
 

@@ -16,7 +16,11 @@ cleanup() {
 trap cleanup EXIT
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-bash tools/demo/make-demo-package.sh --binary "$build/tools/demo/demo-product" --port "$port" "$work/www" >/dev/null
+# The demo publisher signs its package; the bundle below carries its key.
+openssl genpkey -algorithm ed25519 -out "$work/publisher-key.pem" 2>/dev/null
+bash tools/demo/make-demo-package.sh --binary "$build/tools/demo/demo-product" --port "$port" \
+  --key "$work/publisher-key.pem" "$work/www" >/dev/null
+mv "$work/www/public-key.txt" "$work/public-key.txt"
 python3 -m http.server --bind 127.0.0.1 --directory "$work/www" "$port" >"$work/server.log" 2>&1 &
 server_pid=$!
 for _ in $(seq 50); do
@@ -27,6 +31,8 @@ done
 # A copy of the application bundle whose feed is the demo feed.
 cp -r "$build/WebInstaller.app" "$work/WebInstaller.app"
 sed -i "s|<string>http://127.0.0.1:[0-9]*/feed.json</string>|<string>http://127.0.0.1:$port/feed.json</string>|" \
+  "$work/WebInstaller.app/Info.plist"
+sed -i "s|</dict>|\t<key>UPDATE_PUBLIC_KEY</key>\n\t<string>$(cat "$work/public-key.txt")</string>\n</dict>|" \
   "$work/WebInstaller.app/Info.plist"
 
 mkdir -m 700 "$work/home" "$work/tmp"
@@ -44,6 +50,9 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 if [ -s "$work/launched.txt" ]; then
+  if grep -q "Package verified: signed by the publisher" "$work/installer.log"; then
+    echo "demo: the package's checksum and the publisher's signature were verified."
+  fi
   echo "demo: Demo Product was installed in $work/home/Applications and launched."
 else
   echo "demo: Demo Product was not launched. The installer's log:" >&2

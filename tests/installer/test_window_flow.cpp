@@ -6,6 +6,7 @@
 #include "InstallerTestSupport.h"
 #include "TestHttpServer.h"
 #include "installer/ZELInstallerWindow.h"
+#include "installer/ZELPackageVerifier.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
@@ -31,6 +32,7 @@ protected:
         std::string feedBody;  // instead of the generated feed
         bool refuseFeed = false;
         int installerSeconds = 0;
+        std::string sha256;  // the feed's checksum of the package, when set
         bool closeDuringInstall = false;  // the user closes the window while the package installs
     };
 
@@ -54,6 +56,8 @@ protected:
                 r.body = options.feedBody.empty()
                              ? feedJSON(server->url("/Viewer.pkg"), options.autoLaunch, options.displayVersion)
                              : options.feedBody;
+                if (!options.sha256.empty())
+                    r.body.replace(r.body.find("\"installUrl\""), 0, "\"sha256\":\"" + options.sha256 + "\",");
             } else if (request.path == "/Viewer.pkg") {
                 r.status = options.packageStatus;
                 r.generatedBodySize = 3 * 1024 * 1024 + 17;
@@ -198,6 +202,26 @@ TEST_P(ClosingDuringTheInstall, WaitsForThePackageInstallerThenQuitsWithItsOutco
 }
 
 INSTANTIATE_TEST_SUITE_P(InstallerOutcomes, ClosingDuringTheInstall, ::testing::Values(0, 1));
+
+TEST_F(InstallerFlowTest, ADamagedPackageIsNeitherKeptNorInstalled) {
+    Options o;
+    o.sha256 = std::string(64, 'a');
+    run(o);
+    ASSERT_EQ(ui.alerts.size(), 1u) << ui.dump();
+    EXPECT_EQ(ui.alerts[0].informativeText, "Failed: The downloaded package is damaged (checksum mismatch).");
+    EXPECT_FALSE(fileExists(packagePath()));
+    EXPECT_TRUE(readFile(installer->argsFile).empty());
+}
+
+TEST_F(InstallerFlowTest, APackageWithItsChecksumIsInstalled) {
+    Options o;
+    TempDir scratch;
+    writeFile(scratch.file("p"), TestHttpServer::generatedBody(3 * 1024 * 1024 + 17));
+    o.sha256 = ZELPackageVerifier::sha256OfFile(scratch.file("p"));
+    run(o);
+    EXPECT_TRUE(ui.alerts.empty()) << ui.dump();
+    EXPECT_TRUE(logged("Install complete"));
+}
 
 TEST_F(InstallerFlowTest, AnErrorPageIsNeitherKeptNorInstalled) {
     Options o; o.packageStatus = 404;

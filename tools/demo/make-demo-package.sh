@@ -1,27 +1,33 @@
 #!/bin/bash
 # Builds the demo product's package and the feed that offers it.
 #
-#   make-demo-package.sh [--binary PATH] [--port PORT] OUTDIR [VERSION]
+#   make-demo-package.sh [--binary PATH] [--port PORT] [--key KEY.pem] OUTDIR [VERSION]
 #
 # Writes OUTDIR/DemoProduct.pkg (a gzip-compressed tar holding
 # "Demo Product.app") and OUTDIR/feed.json, whose installUrl points at
 # http://127.0.0.1:PORT/DemoProduct.pkg (PORT defaults to 8000). The
 # demo-product binary is taken from --binary, else $ZEL_DEMO_BINARY, else
-# the first build directory next to the sources that has one.
+# the first build directory next to the sources that has one. With --key (an
+# Ed25519 private key in PEM, as `openssl genpkey -algorithm ed25519` makes),
+# the feed carries the package's "sha256" and its "signature", and
+# OUTDIR/public-key.txt holds the base64 public key for the installer's
+# UPDATE_PUBLIC_KEY.
 set -euo pipefail
 
 usage() {
-    echo "usage: $0 [--binary PATH] [--port PORT] OUTDIR [VERSION]" >&2
+    echo "usage: $0 [--binary PATH] [--port PORT] [--key KEY.pem] OUTDIR [VERSION]" >&2
     exit 2
 }
 
 binary="${ZEL_DEMO_BINARY:-}"
 port=8000
+key=
 positional=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --binary) [ $# -ge 2 ] || usage; binary="$2"; shift 2 ;;
         --port) [ $# -ge 2 ] || usage; port="$2"; shift 2 ;;
+        --key) [ $# -ge 2 ] || usage; key="$2"; shift 2 ;;
         -h|--help) usage ;;
         -*) usage ;;
         *) positional+=("$1"); shift ;;
@@ -91,6 +97,16 @@ tar -C "$staging" --owner=0 --group=0 --numeric-owner --sort=name \
     -czf "$outdir/DemoProduct.pkg.tmp" "Demo Product.app"
 mv -f "$outdir/DemoProduct.pkg.tmp" "$outdir/DemoProduct.pkg"
 
+# The publisher's word on the package: its checksum, and its signature.
+integrity=
+if [ -n "$key" ]; then
+    sha256=$(sha256sum "$outdir/DemoProduct.pkg" | cut -d' ' -f1)
+    signature=$(openssl pkeyutl -sign -rawin -inkey "$key" -in "$outdir/DemoProduct.pkg" | base64 -w0)
+    # The raw 32-byte key is the end of its DER form.
+    openssl pkey -in "$key" -pubout -outform DER | tail -c 32 | base64 -w0 > "$outdir/public-key.txt"
+    integrity="\"sha256\": \"$sha256\", \"signature\": \"$signature\","
+fi
+
 # The web installer reads the "darwin" entry; the "linux" one is there to
 # show that another platform's entry is left alone.
 cat > "$outdir/feed.json.tmp" <<JSON
@@ -100,7 +116,7 @@ cat > "$outdir/feed.json.tmp" <<JSON
       "version": "$version",
       "product": "Demo Product",
       "bundleId": "com.example.demoproduct",
-      "installUrl": "http://127.0.0.1:$port/DemoProduct.pkg",
+      "installUrl": "http://127.0.0.1:$port/DemoProduct.pkg", $integrity
       "options": {"autoLaunch": true, "displayVersion": true}
     },
     "linux": {
