@@ -1,9 +1,22 @@
 #include "platform/process/Task.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <pthread.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+#if !__GLIBC_PREREQ(2, 34)
+#error "children are started with posix_spawn_file_actions_addclosefrom_np (glibc 2.34 or later)"
+#endif
 
 extern char** environ;
 
@@ -35,6 +48,123 @@ private:
     posix_spawnattr_t attr_{};
     bool ok_ = false;
 };
+
+// posix_spawn file actions, released on every path.
+class SpawnFileActions {
+public:
+    SpawnFileActions() { ok_ = posix_spawn_file_actions_init(&actions_) == 0; }
+    ~SpawnFileActions() {
+        if (ok_) posix_spawn_file_actions_destroy(&actions_);
+    }
+    SpawnFileActions(const SpawnFileActions&) = delete;
+    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+
+    bool ok() const noexcept { return ok_; }
+    posix_spawn_file_actions_t* get() noexcept { return &actions_; }
+
+private:
+    posix_spawn_file_actions_t actions_{};
+    bool ok_ = false;
+};
+
+// The nice value of a thread (or, given the pid, of the main thread, which
+// is what the process as a whole runs at); nothing when it cannot be read.
+std::optional<int> niceOf(pid_t id) {
+    errno = 0;
+    const int value = getpriority(PRIO_PROCESS, static_cast<id_t>(id));
+    if (errno != 0) return std::nullopt;
+    return value;
+}
+
+// A child inherits the nice value of the thread that starts it, and the
+// package installer is started from the background queue, whose threads run
+// at nice 19. Setting the value back (in the calling thread around the
+// spawn, or in the child before exec) is no cure: an ordinary user may raise
+// a nice value but never lower it again (RLIMIT_NICE is 0 by default), so
+// both only work for root. What works for everyone is starting the child
+// from a thread that never left the process's priority. This one is started
+// while the program loads, on the main thread, and waits for requests from
+// threads that run at another priority.
+class Spawner {
+public:
+    static Spawner& shared() {
+        static Spawner* spawner = new Spawner;  // leaked: its thread runs until exit
+        return *spawner;
+    }
+
+    // Runs `job` on the spawner's thread and waits for it. False, with
+    // nothing run, when there is no such thread: in a child forked from
+    // this process, say, which has only the thread that forked.
+    bool run(const std::function<void()>& job) {
+        if (!started_ || getpid() != owner_) return false;
+        std::lock_guard<std::mutex> oneAtATime(callers_);
+        std::unique_lock<std::mutex> lock(mutex_);
+        job_ = &job;
+        done_ = false;
+        wake_.notify_all();
+        wake_.wait(lock, [this] { return done_; });
+        return true;
+    }
+
+private:
+    Spawner() {
+        // With every signal blocked, the thread never takes a signal meant
+        // for the process (one the program waits for with sigwait, say);
+        // the children get their own signal mask from the spawn attributes.
+        sigset_t all, saved;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &saved);
+        try {
+            std::thread([this] { serve(); }).detach();
+            started_ = true;
+        } catch (const std::system_error&) {
+            // No thread: children start from their caller's thread.
+        }
+        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    }
+
+    void serve() {
+        pthread_setname_np(pthread_self(), "zel.spawner");
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return job_ != nullptr; });
+            const std::function<void()>* job = job_;
+            lock.unlock();
+            followProcessPriority();
+            (*job)();
+            lock.lock();
+            job_ = nullptr;
+            done_ = true;
+            wake_.notify_all();
+        }
+    }
+
+    // The program may have changed its own priority since we started;
+    // raising ours to follow always works, lowering it only with privilege.
+    static void followProcessPriority() {
+        const std::optional<int> process = niceOf(getpid());
+        const std::optional<int> mine = niceOf(gettid());
+        if (process && mine && *process != *mine) setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), *process);
+    }
+
+    const pid_t owner_ = getpid();
+    bool started_ = false;
+    std::mutex callers_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    const std::function<void()>* job_ = nullptr;
+    bool done_ = false;
+};
+
+// Started at load time, on the main thread (see Spawner).
+[[maybe_unused]] const bool kSpawnerStarted = (Spawner::shared(), true);
+
+// Whether the calling thread runs at another priority than the process.
+bool callerHasOwnPriority() {
+    const std::optional<int> process = niceOf(getpid());
+    const std::optional<int> caller = niceOf(gettid());
+    return process && caller && *process != *caller;
+}
 
 }  // namespace
 
@@ -72,8 +202,22 @@ bool Task::launch(Error* error) {
     posix_spawnattr_setsigdefault(attributes.get(), &all);
     posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
+    // The child gets our standard streams and nothing else: descriptors
+    // opened without close-on-exec (libcurl's sockets, say) stay ours.
+    SpawnFileActions actions;
+    const int actionError =
+        actions.ok() ? posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1) : ENOMEM;
+    if (actionError != 0) {
+        if (error) *error = posixError(actionError, launchPath_);
+        return false;
+    }
+
     pid_t pid = -1;
-    const int err = posix_spawn(&pid, launchPath_.c_str(), nullptr, attributes.get(), argv.data(), environ);
+    int err = 0;
+    const std::function<void()> spawn = [&] {
+        err = posix_spawn(&pid, launchPath_.c_str(), actions.get(), attributes.get(), argv.data(), environ);
+    };
+    if (!callerHasOwnPriority() || !Spawner::shared().run(spawn)) spawn();
     if (err != 0) {
         if (error) *error = posixError(err, launchPath_);
         return false;

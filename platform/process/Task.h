@@ -17,7 +17,10 @@ public:
     const std::vector<std::string>& arguments() const noexcept { return arguments_; }
 
     // Starts the program with the inherited environment, standard streams
-    // and working directory. False (and the error) when it cannot start.
+    // and working directory; no other descriptor of ours reaches it, and it
+    // runs at the process's priority even when the calling thread runs at
+    // another (a background queue's). False (and the error) when it cannot
+    // start.
     bool launch(Error* error = nullptr);
     // Waits until the child has exited (retries on EINTR). Returns at once
     // when it was never launched.

@@ -6,7 +6,12 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <pthread.h>
+#include <set>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -51,6 +56,38 @@ private:
 
 std::atomic<int> interruptions{0};
 void countInterruption(int) { interruptions.fetch_add(1); }
+
+// Closes a descriptor a test opened, whatever happens.
+class ScopedFd {
+public:
+    explicit ScopedFd(int fd) : fd_(fd) {}
+    ~ScopedFd() {
+        if (fd_ >= 0) close(fd_);
+    }
+    ScopedFd(const ScopedFd&) = delete;
+    ScopedFd& operator=(const ScopedFd&) = delete;
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Takes CAP_SYS_NICE out of the calling thread's effective set (capabilities
+// are per thread), so that it may raise its nice value but never lower it
+// again, like an ordinary user's thread.
+bool dropNicePrivilegeOfThisThread() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    if (syscall(SYS_capget, &header, data) != 0) return false;
+    data[CAP_SYS_NICE / 32].effective &= ~(1u << (CAP_SYS_NICE % 32));
+    return syscall(SYS_capset, &header, data) == 0;
+}
+
+int niceOf(id_t id) {
+    errno = 0;
+    const int value = getpriority(PRIO_PROCESS, id);
+    return errno == 0 ? value : -100;
+}
 
 }  // namespace
 
@@ -248,4 +285,51 @@ TEST(TaskCleanup, DestructorDoesNotWaitForARunningChild) {
     int raw = 0;
     EXPECT_EQ(waitpid(pid, &raw, 0), pid);
     EXPECT_TRUE(WIFSIGNALED(raw));
+}
+
+TEST(TaskLaunch, ChildGetsOnlyTheStandardDescriptors) {
+    // Descriptors we hold without close-on-exec (a socket of the network
+    // code, say) must not reach the child.
+    ScopedFd leaked(open("/dev/null", O_RDONLY));
+    ASSERT_GE(leaked.get(), 0);
+    ScopedFd high(dup2(leaked.get(), 77));
+    ASSERT_EQ(high.get(), 77);
+    zeltest::TempDir dir;
+    const std::string out = dir.file("fds.txt");
+    ASSERT_EQ(runShell("exec /bin/ls -1 /proc/self/fd > \"$0\"", {out}), 0);
+    std::set<int> fds;
+    std::istringstream lines(zeltest::readFile(out));
+    for (int fd; lines >> fd;) fds.insert(fd);
+    // 0, 1 and 2, and the one ls opened to read the folder.
+    EXPECT_EQ(fds.size(), 4u) << zeltest::readFile(out);
+    for (int fd : {0, 1, 2}) EXPECT_EQ(fds.count(fd), 1u) << fd;
+    EXPECT_EQ(fds.count(77), 0u);
+}
+
+TEST(TaskLaunch, ChildOfANiceThreadRunsAtTheProcessPriority) {
+    // The background queue runs the package installer on threads at nice
+    // 19; the installer itself must run at the process's own priority.
+    const int base = niceOf(static_cast<id_t>(getpid()));
+    ASSERT_LT(base, 19);
+    zeltest::TempDir dir;
+    const std::string out = dir.file("nice.txt");
+    int threadNiceBefore = -100, threadNiceAfter = -100, status = -1;
+    bool lockedOut = false;
+    std::thread([&] {
+        const id_t self = static_cast<id_t>(gettid());
+        if (geteuid() == 0 && !dropNicePrivilegeOfThisThread()) return;
+        if (setpriority(PRIO_PROCESS, self, 19) != 0) return;
+        threadNiceBefore = niceOf(self);
+        // Like an ordinary user's thread, this one cannot go back.
+        lockedOut = setpriority(PRIO_PROCESS, self, base) != 0;
+        setpriority(PRIO_PROCESS, self, 19);
+        status = runShell("cut -d' ' -f19 /proc/$$/stat > \"$0\"", {out});
+        threadNiceAfter = niceOf(self);
+    }).join();
+    ASSERT_EQ(threadNiceBefore, 19);
+    ASSERT_TRUE(lockedOut);
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(zeltest::readFile(out), std::to_string(base) + "\n");
+    EXPECT_EQ(threadNiceAfter, 19);  // the caller keeps its own priority
+    EXPECT_EQ(niceOf(static_cast<id_t>(getpid())), base);
 }
