@@ -146,9 +146,21 @@ void ZELInstallationManager::didFinishDownloadingToURL(platform::URLSession&, pl
     reportCompletionWithURL(getInstallerPath(), std::nullopt);
 }
 
-void ZELInstallationManager::didCompleteWithError(platform::URLSession&, platform::URLSessionTask&,
+void ZELInstallationManager::didCompleteWithError(platform::URLSession& session, platform::URLSessionTask&,
                                                   const OptionalError& error) {
     if (!error) return;
+    // A dropped connection: the download goes on from the bytes already on
+    // disk, a few times, while the server still sends the same package.
+    constexpr int kMaxResumeAttempts = 3;
+    const platform::Value resumeData = error->userInfo.objectForKey("NSURLSessionDownloadTaskResumeData");
+    if (resumeData.isDictionary() && resumeAttempts_ < kMaxResumeAttempts) {
+        resumeAttempts_++;
+        platform::logFormat("Download interrupted (%@); resuming at %@ bytes", error->localizedDescription,
+                            resumeData.objectForKey("offset"));
+        downloadTask_ = session.downloadTaskWithResumeData(resumeData);
+        downloadTask_->resume();
+        return;
+    }
     reportCompletionWithURL(std::nullopt, error);
     platform::logFormat("pkg failed with error %@", error);
 }

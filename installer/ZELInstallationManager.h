@@ -84,6 +84,7 @@ private:
     ProgressBlock progressBlock_;
     InstallCompletion installCompletion_;
     bool spaceChecked_ = false;  // delegate queue only
+    int resumeAttempts_ = 0;     // delegate queue only
 };
 
 // The error of a failed install: domain "some_domain", code 100.

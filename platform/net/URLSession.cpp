@@ -145,6 +145,12 @@ public:
     int writeErrno = 0;
     int64_t lastPostedTotal = 0;
     int64_t maximumBodySize = -1;  // data tasks; negative: none
+    // A download that goes on where an earlier one stopped: its file, the
+    // bytes already there, and the validator the server must still answer to.
+    std::string resumePath;
+    int64_t resumeOffset = 0;
+    long lastStatus = 0;
+    bool keepFile = false;  // a failed download whose file resuming needs
     bool bodyTooLarge = false;
     mutable std::mutex responseMutex_;
     std::optional<HTTPURLResponse> response_;
@@ -199,6 +205,8 @@ public:
             // Each response (an interim one, a redirect) starts afresh.
             task->responseHeaders.clear();
             task->sawHeaders = true;
+            const size_t space = line.find(' ');
+            task->lastStatus = space == std::string::npos ? 0 : std::strtol(line.c_str() + space + 1, nullptr, 10);
             return length;
         }
         const std::string text = trimmed(line);
@@ -224,6 +232,19 @@ public:
             char* end = nullptr;
             long long parsed = std::strtoll(length->second.c_str(), &end, 10);
             if (end != length->second.c_str() && *end == '\0' && parsed >= 0) expected = parsed;
+        }
+        const bool final = lastStatus >= 200 && (lastStatus < 300 || lastStatus >= 400);
+        if (kind == Kind::Download && resumeOffset > 0 && final) {
+            if (lastStatus == 206) {
+                // The rest of the same file: the totals go on from what is there.
+                if (expected >= 0) expected += resumeOffset;
+            } else {
+                // Anything else is the whole answer afresh.
+                fileBuffer.clear();
+                if (::ftruncate(file.get(), 0) != 0 || ::lseek(file.get(), 0, SEEK_SET) != 0) writeErrno = errno;
+                totalWritten.store(0);
+                resumeOffset = 0;
+            }
         }
         expectedTotal.store(expected);
         if (kind == Kind::Data && exceedsLimit(expected)) bodyTooLarge = true;
@@ -269,6 +290,7 @@ private:
     void start(const std::shared_ptr<TaskImpl>& task);
     void finish(const std::shared_ptr<TaskImpl>& task, OptionalError error);
     void finishTransfer(CURL* handle, CURLcode result);
+    void addResumeData(TaskImpl& task, CURLcode result, Error& error);
     void postProgress(TaskImpl& task);
     bool setUp(TaskImpl& task, OptionalError& error);
 
@@ -311,6 +333,27 @@ public:
     }
     std::shared_ptr<URLSessionTask> downloadTaskWithURL(const URL& url) override {
         return makeTask(TaskImpl::Kind::Download, URLRequest(url), nullptr);
+    }
+    std::shared_ptr<URLSessionTask> downloadTaskWithResumeData(const Value& resumeData) override {
+        auto url = URL::URLWithString(resumeData.objectForKey("url").stringValue());
+        const std::string validator = resumeData.objectForKey("validator").stringValue();
+        const int64_t offset = resumeData.objectForKey("offset").longLongValue();
+        const std::string path = resumeData.objectForKey("path").stringValue();
+        URLRequest request(url ? *url : URL());
+        if (url && offset > 0 && !validator.empty() && !path.empty()) {
+            request.headers["Range"] = "bytes=" + std::to_string(offset) + "-";
+            request.headers["If-Range"] = validator;
+        }
+        auto task = makeTask(TaskImpl::Kind::Download, request, nullptr);
+        auto impl = std::static_pointer_cast<TaskImpl>(task);
+        if (request.headers.count("Range")) {
+            impl->resumePath = path;
+            impl->resumeOffset = offset;
+            impl->totalWritten.store(offset);
+            impl->lastPostedTotal = offset;
+            impl->reportedTotal = offset;
+        }
+        return task;
     }
 
     void invalidateAndCancel() override {
@@ -580,7 +623,16 @@ bool SessionCore::setUp(TaskImpl& task, OptionalError& error) {
     task.headerList.reset(list);
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
 
-    if (task.kind == TaskImpl::Kind::Download) {
+    if (task.kind == TaskImpl::Kind::Download && !task.resumePath.empty()) {
+        int fd = ::open(task.resumePath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) {
+            error = urlError(URLErrorCannotCreateFile, task.failingURL);
+            return false;
+        }
+        task.file = UniqueFd(fd);
+        task.filePath = task.resumePath;
+        task.fileBuffer.reserve(kFileBufferSize);
+    } else if (task.kind == TaskImpl::Kind::Download) {
         const std::string& folder = configuration.downloadDirectory;
         std::string path = (folder.empty() ? temporaryDirectory() : folder) + "CFNetworkDownload_XXXXXX.tmp";
         int fd = ::mkstemps(path.data(), 4);
@@ -606,6 +658,31 @@ void SessionCore::start(const std::shared_ptr<TaskImpl>& task) {
         return;
     }
     active_[task->easy.get()] = task;
+}
+
+// A download that a dropped connection cut short can go on where it stopped
+// (downloadTaskWithResumeData) when the server named the version it sent: the
+// partial file is kept and the error carries what resuming needs, as
+// NSURLSessionDownloadTaskResumeData.
+void SessionCore::addResumeData(TaskImpl& task, CURLcode result, Error& error) {
+    if (task.kind != TaskImpl::Kind::Download || task.filePath.empty() || task.cancelRequested.load()) return;
+    const bool cutShort = result == CURLE_PARTIAL_FILE || result == CURLE_RECV_ERROR ||
+                          result == CURLE_OPERATION_TIMEDOUT || result == CURLE_GOT_NOTHING;
+    if (!cutShort || (task.lastStatus != 200 && task.lastStatus != 206)) return;
+    auto etag = task.responseHeaders.find("etag");
+    auto modified = task.responseHeaders.find("last-modified");
+    std::string validator = etag != task.responseHeaders.end() && etag->second.rfind("W/", 0) != 0 ? etag->second
+                            : modified != task.responseHeaders.end()                               ? modified->second
+                                                                                                   : std::string();
+    if (validator.empty() || !task.flushFile() || task.totalWritten.load() <= 0) return;
+    Value info = error.userInfo.isDictionary() ? error.userInfo : Value::dictionary({});
+    info.setObject(Value::dictionary({{"url", Value(task.request.url.absoluteString())},
+                                            {"path", Value(task.filePath)},
+                                            {"offset", Value(task.totalWritten.load())},
+                                            {"validator", Value(validator)}}),
+                   "NSURLSessionDownloadTaskResumeData");
+    error.userInfo = info;
+    task.keepFile = true;
 }
 
 void SessionCore::finishTransfer(CURL* handle, CURLcode result) {
@@ -649,6 +726,7 @@ void SessionCore::finishTransfer(CURL* handle, CURLcode result) {
                     : task->bodyTooLarge                                  ? long(URLErrorDataLengthExceedsMaximum)
                                                                           : urlErrorCodeForCurl(result);
         error = urlError(code, failing);
+        addResumeData(*task, result, *error);
     } else if (task->kind == TaskImpl::Kind::Data) {
         HTTPURLResponse response;
         long redirects = 0;
@@ -688,7 +766,7 @@ void SessionCore::finish(const std::shared_ptr<TaskImpl>& task, OptionalError er
     task->file.reset();
     std::string path = std::move(task->filePath);
     if (error && !path.empty()) {
-        ::unlink(path.c_str());
+        if (!task->keepFile) ::unlink(path.c_str());
         path.clear();
     }
     std::shared_ptr<SessionImpl> session = std::move(task->session);

@@ -149,6 +149,12 @@ public:
     virtual std::shared_ptr<URLSessionTask> dataTaskWithRequest(const URLRequest& request, DataCompletion completion) = 0;
     // A GET streamed to a temporary file; reports through the delegate.
     virtual std::shared_ptr<URLSessionTask> downloadTaskWithURL(const URL& url) = 0;
+    // Goes on with a download that a dropped connection cut short, from the
+    // "NSURLSessionDownloadTaskResumeData" of its error: a Range request for
+    // the rest, valid only while the server's ETag (or Last-Modified) is the
+    // same (If-Range); a server that sends the whole file instead starts it
+    // over. The totals reported go on from the bytes already there.
+    virtual std::shared_ptr<URLSessionTask> downloadTaskWithResumeData(const Value& resumeData) = 0;
 
     // Cancels running tasks and invalidates; didBecomeInvalidWithError
     // follows (once) after the tasks have completed.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <sys/stat.h>
 
 #include "FakeUI.h"
@@ -33,6 +35,7 @@ protected:
         bool refuseFeed = false;
         int installerSeconds = 0;
         std::string sha256;  // the feed's checksum of the package, when set
+        int droppedPackageAnswers = 0;  // answers for the package that lose the connection half way
         bool closeDuringInstall = false;  // the user closes the window while the package installs
     };
 
@@ -58,6 +61,22 @@ protected:
                              : options.feedBody;
                 if (!options.sha256.empty())
                     r.body.replace(r.body.find("\"installUrl\""), 0, "\"sha256\":\"" + options.sha256 + "\",");
+            } else if (request.path == "/Viewer.pkg" && options.droppedPackageAnswers > 0) {
+                // Resumable: an ETag, and Range honoured while If-Range matches it.
+                const uint64_t size = 3 * 1024 * 1024 + 17;
+                const std::string full = TestHttpServer::generatedBody(size);
+                r.headers["ETag"] = "\"1\"";
+                uint64_t from = 0;
+                auto range = request.headers.find("range");
+                auto ifRange = request.headers.find("if-range");
+                if (range != request.headers.end() && ifRange != request.headers.end() && ifRange->second == "\"1\"") {
+                    from = std::stoull(range->second.substr(range->second.find('=') + 1));
+                    r.status = 206;
+                    r.headers["Content-Range"] = "bytes " + std::to_string(from) + "-" + std::to_string(size - 1) +
+                                                 "/" + std::to_string(size);
+                }
+                r.body = full.substr(from);
+                if (packageAnswers.fetch_add(1) < options.droppedPackageAnswers) r.truncateAfter = 512 * 1024;
             } else if (request.path == "/Viewer.pkg") {
                 r.status = options.packageStatus;
                 r.generatedBodySize = 3 * 1024 * 1024 + 17;
@@ -107,6 +126,7 @@ protected:
     std::unique_ptr<TestBundle> bundle;
     std::unique_ptr<StandInInstaller> installer;
     bool closedWhileInstalling = false;  // the close did not end the run at once
+    std::atomic<int> packageAnswers{0};
     std::shared_ptr<ZELInstallerWindow> window;
 };
 
@@ -221,6 +241,33 @@ TEST_F(InstallerFlowTest, APackageWithItsChecksumIsInstalled) {
     run(o);
     EXPECT_TRUE(ui.alerts.empty()) << ui.dump();
     EXPECT_TRUE(logged("Install complete"));
+}
+
+TEST_F(InstallerFlowTest, ADroppedDownloadResumesFromTheBytesOnDisk) {
+    Options o;
+    o.droppedPackageAnswers = 2;
+    TempDir scratch;
+    writeFile(scratch.file("p"), TestHttpServer::generatedBody(3 * 1024 * 1024 + 17));
+    o.sha256 = ZELPackageVerifier::sha256OfFile(scratch.file("p"));  // the resumed file is the whole package
+    run(o);
+    EXPECT_TRUE(ui.alerts.empty()) << ui.dump();
+    EXPECT_TRUE(logged("Install complete"));
+    EXPECT_EQ(loggedCount("Download interrupted"), 2u);
+    const auto requests = server->requests();
+    size_t ranged = 0;
+    for (const auto& request : requests) ranged += request.headers.count("range");
+    EXPECT_EQ(ranged, 2u);
+    // The bar never went back.
+    for (size_t i = 1; i < ui.progressValues.size(); i++) EXPECT_GE(ui.progressValues[i], ui.progressValues[i - 1]);
+}
+
+TEST_F(InstallerFlowTest, ADownloadThatKeepsDroppingFailsAfterThreeResumes) {
+    Options o;
+    o.droppedPackageAnswers = 100;
+    run(o);
+    ASSERT_EQ(ui.alerts.size(), 1u) << ui.dump();
+    EXPECT_EQ(loggedCount("Download interrupted"), 3u);
+    EXPECT_TRUE(readFile(installer->argsFile).empty());
 }
 
 TEST_F(InstallerFlowTest, AnErrorPageIsNeitherKeptNorInstalled) {

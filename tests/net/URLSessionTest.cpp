@@ -396,6 +396,65 @@ TEST(URLSessionDownloadTest, ATruncatedDownloadFailsAndLeavesNoFile) {
     EXPECT_TRUE(nettest::leftoverDownloads().empty());
 }
 
+// A server whose first answer drops the connection after `cut` bytes and that
+// honours Range with If-Range against its ETag (or, with `newVersion`, has
+// moved on to another version by the second request).
+TestHttpServer::Response resumableAnswer(const TestHttpServer::Request& request, uint64_t size, int64_t cut,
+                                         bool newVersion, std::atomic<int>* served) {
+    const int n = served->fetch_add(1);
+    const std::string etag = newVersion && n > 0 ? "\"v2\"" : "\"v1\"";
+    TestHttpServer::Response response;
+    response.headers["ETag"] = etag;
+    auto range = request.headers.find("range");
+    auto ifRange = request.headers.find("if-range");
+    const std::string full = TestHttpServer::generatedBody(size);
+    if (range != request.headers.end() && ifRange != request.headers.end() && ifRange->second == etag) {
+        const uint64_t from = std::stoull(range->second.substr(range->second.find('=') + 1));
+        response.status = 206;
+        response.headers["Content-Range"] =
+            "bytes " + std::to_string(from) + "-" + std::to_string(size - 1) + "/" + std::to_string(size);
+        response.body = full.substr(from);
+    } else {
+        response.body = full;
+        if (n == 0) response.truncateAfter = cut;
+    }
+    return response;
+}
+
+TEST(URLSessionDownloadTest, ADroppedDownloadResumesWhereItStoppedWhileTheVersionIsTheSame) {
+    const uint64_t size = 2 * 1024 * 1024 + 99;
+    for (bool newVersion : {false, true}) {
+        SCOPED_TRACE(newVersion ? "the server moved on" : "same version");
+        std::atomic<int> served{0};
+        TestHttpServer server([&](const TestHttpServer::Request& request) {
+            return resumableAnswer(request, size, 700 * 1024, newVersion, &served);
+        });
+        auto delegate = std::make_shared<RecordingDelegate>();
+        auto session = URLSession::sessionWithConfiguration({}, delegate);
+        session->downloadTaskWithURL(makeURL(server.url("/package.pkg")))->resume();
+        ASSERT_TRUE(delegate->waitFor("complete"));
+        auto error = delegate->completionError();
+        ASSERT_TRUE(error);
+        const Value resumeData = error->userInfo.objectForKey("NSURLSessionDownloadTaskResumeData");
+        ASSERT_TRUE(resumeData.isDictionary()) << platform::describe(error);
+        EXPECT_EQ(resumeData.objectForKey("offset").longLongValue(), 700 * 1024);
+        EXPECT_EQ(access(resumeData.objectForKey("path").stringValue().c_str(), F_OK), 0) << "the partial file stays";
+
+        session->downloadTaskWithResumeData(resumeData)->resume();
+        ASSERT_TRUE(delegate->waitFor("complete", 2));
+        EXPECT_FALSE(delegate->completionError()) << platform::describe(delegate->completionError());
+        EXPECT_TRUE(delegate->contentAtFinish == TestHttpServer::generatedBody(size)) << "the file holds the whole body";
+        const auto requests = server.requests();
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_EQ(requests[1].headers.at("range"), "bytes=716800-");
+        EXPECT_EQ(requests[1].headers.at("if-range"), "\"v1\"");
+        const auto progress = delegate->progress();
+        ASSERT_FALSE(progress.empty());
+        EXPECT_EQ(progress.back().total, static_cast<int64_t>(size));
+        EXPECT_EQ(progress.back().expected, static_cast<int64_t>(size));
+    }
+}
+
 TEST(URLSessionDownloadTest, ARefusedDownloadCompletesWithTheConnectionError) {
     auto delegate = std::make_shared<RecordingDelegate>();
     auto session = URLSession::sessionWithConfiguration({}, delegate);
