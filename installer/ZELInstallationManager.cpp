@@ -20,6 +20,11 @@ using platform::OptionalError;
 
 namespace {
 
+std::chrono::milliseconds& stallLimit() {
+    static std::chrono::milliseconds limit = std::chrono::seconds(15);
+    return limit;
+}
+
 // The local name must stay a single file name inside the temporary
 // directory whatever the feed says: no separators, no NUL, a sane length.
 std::string safeFileComponent(const std::string& component) {
@@ -92,9 +97,19 @@ void ZELInstallationManager::startDownloadWithCompletion(DownloadCompletion comp
                                       platform::Value::dictionary({{"NSErrorFailingURLStringKey", urlString}})));
         return;
     }
+    std::weak_ptr<ZELInstallationManager> weak = shared_from_this();
+    std::lock_guard<std::mutex> lock(stallMutex_);
+    stallWatch_ = std::make_unique<ZELStallWatch>(stallLimit(), [weak](bool stalled) {
+        DispatchQueue::main().async([weak, stalled] {
+            auto self = weak.lock();
+            if (self && self->stallBlock_ && self->downloadCompletion_) self->stallBlock_(stalled);
+        });
+    });
     downloadTask_ = backgroundSession_->downloadTaskWithURL(*url);
     downloadTask_->resume();
 }
+
+void ZELInstallationManager::setStallLimitForTesting(std::chrono::milliseconds limit) { stallLimit() = limit; }
 
 void ZELInstallationManager::didWriteData(platform::URLSession&, platform::URLSessionTask& task, int64_t,
                                           int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite) {
@@ -107,8 +122,14 @@ void ZELInstallationManager::didWriteData(platform::URLSession&, platform::URLSe
             return;
         }
     }
+    {
+        std::lock_guard<std::mutex> lock(stallMutex_);
+        if (stallWatch_) stallWatch_->dataArrived();
+    }
     auto self = shared_from_this();
     DispatchQueue::main().async([self, totalBytesWritten, totalBytesExpectedToWrite] {
+        if (self->transferBlock_ && self->downloadCompletion_)
+            self->transferBlock_(totalBytesWritten, totalBytesExpectedToWrite);
         if (self->progressBlock_)
             self->progressBlock_(static_cast<double>(totalBytesWritten) /
                                  static_cast<double>(totalBytesExpectedToWrite) * 100.0);
@@ -180,6 +201,14 @@ void ZELInstallationManager::reportCompletionWithURL(std::optional<std::string> 
         // Progress reports were queued before this one, so none can follow;
         // dropping the block also releases what it holds.
         self->progressBlock_ = nullptr;
+        self->transferBlock_ = nullptr;
+        self->stallBlock_ = nullptr;
+        std::unique_ptr<ZELStallWatch> watch;
+        {
+            std::lock_guard<std::mutex> lock(self->stallMutex_);
+            watch = std::move(self->stallWatch_);
+        }
+        watch.reset();  // joined outside the lock: its thread never takes it
         self->backgroundSession_->invalidateAndCancel();
     });
 }

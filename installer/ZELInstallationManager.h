@@ -9,6 +9,10 @@
 #include <vector>
 
 #include "installer/ZELFeedData.h"
+#include "installer/ZELStallWatch.h"
+
+#include <chrono>
+#include <mutex>
 #include "platform/foundation/Error.h"
 #include "platform/net/URLSession.h"
 
@@ -18,6 +22,10 @@ public:
     using DownloadCompletion = std::function<void(std::optional<std::string> location, platform::OptionalError error)>;
     using ProgressBlock = std::function<void(double percentage)>;
     using InstallCompletion = std::function<void(platform::OptionalError error)>;
+    // Beside the percentage: the bytes so far and the announced length
+    // (kTransferSizeUnknown without one), and whether the server has stalled.
+    using TransferBlock = std::function<void(int64_t written, int64_t expected)>;
+    using StallBlock = std::function<void(bool stalled)>;
 
     // The environment variable that points the install step at another
     // package installer program (the demo and the tests).
@@ -31,6 +39,11 @@ public:
     // of "installUrl"; returns at once. The completion runs once on the main
     // queue; progress reports run there too, as percentages.
     void startDownloadWithCompletion(DownloadCompletion completion, ProgressBlock progress);
+    // Set before the download starts; both run on the main queue.
+    void setTransferBlock(TransferBlock block) { transferBlock_ = std::move(block); }
+    void setStallBlock(StallBlock block) { stallBlock_ = std::move(block); }
+    // How long without data counts as a stall (15 s); tests shorten it.
+    static void setStallLimitForTesting(std::chrono::milliseconds limit);
     // The temporary directory + "tmp-" + the last path component of "installUrl".
     std::string getInstallerPath() const;
     // The private folder on disk that downloads go to: this run's own folder
@@ -83,6 +96,10 @@ private:
     DownloadCompletion downloadCompletion_;
     ProgressBlock progressBlock_;
     InstallCompletion installCompletion_;
+    TransferBlock transferBlock_;
+    StallBlock stallBlock_;
+    std::mutex stallMutex_;  // the watch is fed on the delegate queue and ended on the main one
+    std::unique_ptr<ZELStallWatch> stallWatch_;
     bool spaceChecked_ = false;  // delegate queue only
     int resumeAttempts_ = 0;     // delegate queue only
 };

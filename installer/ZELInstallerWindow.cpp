@@ -7,6 +7,7 @@
 #include "installer/ZELConstants.h"
 #include "installer/ZELFeedLoader.h"
 #include "installer/ZELStrings.h"
+#include "installer/ZELTransferMeter.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Log.h"
@@ -112,6 +113,21 @@ void ZELInstallerWindow::feedLoadedWithData(const std::shared_ptr<ZELFeedData>& 
 
     installManager_ = ZELInstallationManager::initWithFeedData(data);
     auto self = shared_from_this();
+    auto meter = std::make_shared<ZELTransferMeter>();
+    const Value downloading = ZELStrings::sharedInstance().downloadingStringWithProduct(productNameFromData(*data));
+    installManager_->setTransferBlock([self, meter](int64_t written, int64_t expected) {
+        auto* progress = self->outlets_.progressView;
+        if (!progress) return;
+        if (expected < 0 && !progress->isIndeterminate()) {
+            // No length: the bar pulses and the bytes received are shown.
+            progress->setIndeterminate(true);
+            progress->startAnimation();
+        }
+        progress->setDetailText(meter->detailFor(written, expected, ZELTransferMeter::Clock::now()));
+    });
+    installManager_->setStallBlock([self, downloading](bool stalled) {
+        self->setStatus(stalled ? Value("Waiting for the server\u2026") : downloading);
+    });
     installManager_->startDownloadWithCompletion(
         [self, data](std::optional<std::string>, OptionalError error) { self->downloadFinished(data, error); },
         [self](double percentage) {
@@ -130,6 +146,7 @@ void ZELInstallerWindow::downloadFinished(const std::shared_ptr<ZELFeedData>& da
         showError(error);
         return;
     }
+    if (outlets_.progressView) outlets_.progressView->setDetailText("");
     animateProgress(true);
     const auto& darwin = data->platforms().darwin();
     setStatus(ZELStrings::sharedInstance().installingStringWithProduct(darwin.product()));

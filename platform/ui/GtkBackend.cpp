@@ -162,6 +162,10 @@ public:
         gtk_widget_set_visible(GTK_WIDGET(bar_.get()), !hidden);
     }
     bool isHidden() const override { return hidden_; }
+    void setDetailText(const std::string& text) override {
+        gtk_progress_bar_set_text(bar_.get(), text.empty() ? nullptr : text.c_str());
+        gtk_progress_bar_set_show_text(bar_.get(), !text.empty());
+    }
 
 private:
     // The busy animation runs only while indeterminate and animating.

@@ -137,6 +137,14 @@ public:
         if (tty_) redraw();
     }
 
+    // The text beside the bar; a log gets none of it.
+    void setDetail(const std::string& text) {
+        const std::string clean = sanitized(text, false);
+        if (clean == detail_) return;
+        detail_ = clean;
+        if (tty_ && !progressHidden_) redraw();
+    }
+
     // Text that interrupts the status line (alerts, the button prompt).
     void printBlock(const std::string& text) {
         if (tty_ && lineDrawn_) writeAll(fd_, "\r\x1b[2K");
@@ -183,8 +191,9 @@ private:
             percent = std::to_string(static_cast<int>(std::floor(value_))) + "%";
             percent.insert(0, 4 - std::min<size_t>(4, percent.size()), ' ');
         }
-        return "  [" + cells + "]  " + percent;
+        return "  [" + cells + "]  " + percent + (detail_.empty() ? std::string() : "  " + detail_);
     }
+
 
     void redraw() {
         // One column spare: writing the last column makes some terminals wrap.
@@ -211,6 +220,7 @@ private:
     int busyPosition_ = 0;
     int busyDirection_ = 1;
     int lastPercent_ = -1;
+    std::string detail_;
     std::string lastLine_;
     bool lineDrawn_ = false;
 };
@@ -335,6 +345,7 @@ public:
         updateTicker();
     }
     bool isHidden() const override { return hidden_; }
+    void setDetailText(const std::string& text) override { screen_->setDetail(text); }
 
 private:
     // Only a terminal shows the animation; a log gets no busy lines.

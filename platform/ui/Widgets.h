@@ -32,6 +32,9 @@ public:
     virtual void updateLayer() = 0;  // redraw now
     virtual void setHidden(bool hidden) = 0;
     virtual bool isHidden() const = 0;
+    // A short text beside the bar ("1.2 MB/s, 0:42 left", "12.3 MB received");
+    // shown where there is room for it (the terminal on a TTY, the bar's text).
+    virtual void setDetailText(const std::string& text) { (void)text; }
 };
 
 class Button {

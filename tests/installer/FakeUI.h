@@ -18,6 +18,7 @@ public:
     std::vector<std::string> events;
     std::vector<platform::AlertSpec> alerts;
     std::vector<double> progressValues;
+    std::vector<std::string> details;  // the texts beside the bar, in order
     bool terminated = false;
 
     struct Text : platform::TextField {
@@ -42,6 +43,7 @@ public:
         void updateLayer() override {}
         void setHidden(bool h) override { hidden = h; ui->events.push_back(h ? "progress: hidden" : "progress: shown"); }
         bool isHidden() const override { return hidden; }
+        void setDetailText(const std::string& t) override { ui->details.push_back(t); }
     } progress;
 
     struct Image : platform::ImageView {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <atomic>
 
 #include <sys/stat.h>
@@ -9,6 +11,7 @@
 #include "TestHttpServer.h"
 #include "installer/ZELInstallerWindow.h"
 #include "installer/ZELPackageVerifier.h"
+#include "installer/ZELTransferMeter.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
@@ -36,6 +39,8 @@ protected:
         int installerSeconds = 0;
         std::string sha256;  // the feed's checksum of the package, when set
         int droppedPackageAnswers = 0;  // answers for the package that lose the connection half way
+        bool packageWithoutLength = false;
+        int packageChunkDelayMs = 0;
         bool closeDuringInstall = false;  // the user closes the window while the package installs
     };
 
@@ -80,6 +85,8 @@ protected:
             } else if (request.path == "/Viewer.pkg") {
                 r.status = options.packageStatus;
                 r.generatedBodySize = 3 * 1024 * 1024 + 17;
+                r.omitContentLength = options.packageWithoutLength;
+                r.delayPerChunkMs = options.packageChunkDelayMs;
             } else {
                 r.status = 404;
             }
@@ -268,6 +275,52 @@ TEST_F(InstallerFlowTest, ADownloadThatKeepsDroppingFailsAfterThreeResumes) {
     ASSERT_EQ(ui.alerts.size(), 1u) << ui.dump();
     EXPECT_EQ(loggedCount("Download interrupted"), 3u);
     EXPECT_TRUE(readFile(installer->argsFile).empty());
+}
+
+TEST_F(InstallerFlowTest, WithoutALengthTheBarPulsesAndShowsTheBytesReceived) {
+    Options o;
+    o.packageWithoutLength = true;
+    run(o);
+    EXPECT_TRUE(ui.has("progress: indeterminate")) << ui.dump();
+    EXPECT_TRUE(ui.has("progress: start animation"));
+    ASSERT_FALSE(ui.details.empty());
+    EXPECT_NE(std::find(ui.details.begin(), ui.details.end(), "3.1 MB received"), ui.details.end());
+    EXPECT_TRUE(logged("Install complete"));
+}
+
+TEST_F(InstallerFlowTest, AStalledServerIsSaidAndTheDownloadGoesOn) {
+    ZELInstallationManager::setStallLimitForTesting(std::chrono::milliseconds(150));
+    Options o;
+    o.packageChunkDelayMs = 400;  // each 64 KiB waits longer than the stall limit
+    o.droppedPackageAnswers = 0;
+    run(o);
+    ZELInstallationManager::setStallLimitForTesting(std::chrono::seconds(15));
+    EXPECT_TRUE(ui.has("status: Waiting for the server\u2026")) << ui.dump();
+    // The downloading text comes back once data flows again.
+    auto waiting = std::find(ui.events.begin(), ui.events.end(), "status: Waiting for the server\u2026");
+    EXPECT_NE(std::find(waiting, ui.events.end(), "status: Downloading Viewer - 2.1"), ui.events.end()) << ui.dump();
+    EXPECT_TRUE(logged("Install complete"));
+}
+
+TEST(TransferMeter, SpeedAndTimeLeftFollowTheReportsAndSizesReadPlainly) {
+    EXPECT_EQ(ZELTransferMeter::formatBytes(980), "980 B");
+    EXPECT_EQ(ZELTransferMeter::formatBytes(512 * 1000 + 999), "512 KB");
+    EXPECT_EQ(ZELTransferMeter::formatBytes(12'399'999), "12.3 MB");
+    EXPECT_EQ(ZELTransferMeter::formatBytes(1'209'000'000), "1.20 GB");
+    EXPECT_EQ(ZELTransferMeter::formatDuration(41.2), "0:42");
+    EXPECT_EQ(ZELTransferMeter::formatDuration(725), "12:05");
+    EXPECT_EQ(ZELTransferMeter::formatDuration(3723), "1:02:03");
+
+    ZELTransferMeter meter;
+    const auto start = ZELTransferMeter::Clock::now();
+    using std::chrono::seconds;
+    EXPECT_EQ(meter.detailFor(0, 10'000'000, start), "") << "no speed from one report";
+    EXPECT_EQ(meter.detailFor(1'000'000, 10'000'000, start + seconds(1)), "1.0 MB/s, 0:09 left");
+    EXPECT_EQ(meter.detailFor(3'000'000, 10'000'000, start + seconds(2)), "1.5 MB/s, 0:05 left");
+    // Only the last few seconds count: a slower stretch shows.
+    for (int s = 3; s <= 9; s++) meter.detailFor(3'000'000 + (s - 2) * 100'000, 10'000'000, start + seconds(s));
+    EXPECT_EQ(meter.detailFor(3'800'000, 10'000'000, start + seconds(10)), "100 KB/s, 1:02 left");
+    EXPECT_EQ(meter.detailFor(5'000'000, -1, start + seconds(11)), "5.0 MB received");
 }
 
 TEST_F(InstallerFlowTest, AnErrorPageIsNeitherKeptNorInstalled) {

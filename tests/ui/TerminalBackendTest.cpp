@@ -283,6 +283,16 @@ protected:
     platform::WindowOutlets outlets_;
 };
 
+TEST_F(TtyTerminal, SpeedAndTimeLeftStandBesideTheBar) {
+    outlets_.statusText->setStringValue("Downloading");
+    outlets_.progressView->setDoubleValue(10);
+    output();
+    outlets_.progressView->setDetailText("1.0 MB/s, 0:09 left\x1b[2J");
+    const std::string out = output();
+    EXPECT_NE(out.find("   10%  1.0 MB/s, 0:09 left [2J"), std::string::npos) << out;
+    EXPECT_EQ(out.find("\x1b[2J"), std::string::npos) << "the detail is outside text too";
+}
+
 TEST_F(TtyTerminal, StatusAndProgressRedrawOneLineInPlace) {
     outlets_.statusText->setStringValue("Downloading Demo Product - 1.0");
     outlets_.progressView->setDoubleValue(42);
