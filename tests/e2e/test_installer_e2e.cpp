@@ -80,6 +80,7 @@ protected:
                 r.status = feed.status;
             } else if (request.path == "/DemoProduct.pkg" && !packageMissing) {
                 r.body = package;
+                if (packageTruncated) r.truncateAfter = static_cast<int64_t>(package.size() / 2);
             } else if (request.path == "/Slow.pkg") {
                 r.generatedBodySize = 64 << 20;  // trickles for minutes
                 r.delayPerChunkMs = 50;
@@ -173,6 +174,7 @@ protected:
     pid_t started = -1;
     Feed feed;
     bool packageMissing = false;
+    bool packageTruncated = false;  // cut half way, with no version to resume against
     std::unique_ptr<TestHttpServer> server;
 };
 
@@ -232,6 +234,8 @@ TEST_F(InstallerEndToEnd, FailuresEndInTheErrorAlert) {
          -1, "Reason: The update feed is larger than 4 MiB."},
         {"package answers 404", [&] { packageMissing = true; return server->url("/feed.json"); }, -1,
          "Reason: The server answered 404 (Not Found)."},
+        {"package cut short", [&] { packageTruncated = true; return server->url("/feed.json"); }, -1,
+         "Reason: The network connection was lost."},
         {"package installer exits 1", [&] { return server->url("/feed.json"); }, 1,
          "Reason: Installation could not be completed."},
     };
@@ -239,6 +243,7 @@ TEST_F(InstallerEndToEnd, FailuresEndInTheErrorAlert) {
         SCOPED_TRACE(c.name);
         feed = Feed{};
         packageMissing = false;
+        packageTruncated = false;
         auto r = runInstaller(c.arrange(), c.installerStatus);
         ASSERT_TRUE(r.exited) << describe(r);
         EXPECT_EQ(r.exitStatus, 1) << "a failed run must say so to a script";
