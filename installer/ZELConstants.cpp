@@ -1,5 +1,7 @@
 #include "installer/ZELConstants.h"
 
+#include <cstdlib>
+
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Log.h"
 
@@ -18,6 +20,15 @@ Value ZELConstants::sentryURL() {
     Value raw = Bundle::mainBundle().objectForInfoDictionaryKey("SENTRY_URL");
     platform::logFormat("sentryUrl %@", raw);
     return raw;
+}
+
+double ZELConstants::requestTimeout() {
+    if (const char* text = std::getenv("ZEL_REQUEST_TIMEOUT")) {
+        char* end = nullptr;
+        const double seconds = std::strtod(text, &end);
+        if (end != text && *end == '\0' && seconds > 0) return seconds;
+    }
+    return 60;
 }
 
 Value ZELConstants::updatePublicKey() { return Bundle::mainBundle().objectForInfoDictionaryKey("UPDATE_PUBLIC_KEY"); }

@@ -16,6 +16,9 @@ public:
     static platform::Value sentryURL();
     // "APP_ICON" as read (nil when absent).
     static platform::Value appIcon();
+    // Seconds without progress after which a request fails: 60, or
+    // $ZEL_REQUEST_TIMEOUT when it is a positive number (the tests).
+    static double requestTimeout();
     // "UPDATE_PUBLIC_KEY", the publisher's base64 Ed25519 key (nil when absent).
     static platform::Value updatePublicKey();
 };

@@ -1,5 +1,6 @@
 #include "installer/ZELFeedLoader.h"
 
+#include "installer/ZELConstants.h"
 #include "installer/ZELServerAnswer.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/Format.h"
@@ -16,6 +17,7 @@ void ZELFeedLoader::loadFeedFromURL(const std::optional<platform::URL>& url, Com
     auto configuration = URLSessionConfiguration::defaultSessionConfiguration();
     configuration.requestCachePolicy = URLSessionConfiguration::CachePolicy::ReloadIgnoringLocalCacheData;
     configuration.maximumDataTaskBodySize = ZELServerAnswer::kMaximumFeedSize;
+    configuration.timeoutIntervalForRequest = ZELConstants::requestTimeout();
     auto session = URLSession::sessionWithConfiguration(configuration);
     // The handler keeps the session alive until the request is over, then
     // lets it go; the session has nothing else to do.

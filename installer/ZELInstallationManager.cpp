@@ -52,6 +52,7 @@ std::shared_ptr<ZELInstallationManager> ZELInstallationManager::initWithFeedData
     auto manager = std::make_shared<ZELInstallationManager>(std::move(feedData));
     auto configuration = platform::URLSessionConfiguration::defaultSessionConfiguration();
     configuration.downloadDirectory = downloadDirectory();
+    configuration.timeoutIntervalForRequest = ZELConstants::requestTimeout();
     manager->backgroundSession_ = platform::URLSession::sessionWithConfiguration(configuration, manager);
     return manager;
 }

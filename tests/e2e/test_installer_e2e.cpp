@@ -75,6 +75,10 @@ protected:
         makePackage();
         server = std::make_unique<TestHttpServer>([this](const TestHttpServer::Request& request) {
             TestHttpServer::Response r;
+            if (request.path == "/silent.json") {
+                std::this_thread::sleep_for(std::chrono::seconds(3));  // past the test's 1 s timeout
+                return r;
+            }
             if (request.path == "/feed.json") {
                 r.body = feed.body.empty() ? feedJSON() : feed.body;
                 r.status = feed.status;
@@ -150,7 +154,8 @@ protected:
                 {"WAYLAND_DISPLAY", kUnset},
                 {"ZEL_BUNDLE_PATH", root.file("bundle")},
                 {"ZEL_PACKAGE_INSTALLER", root.file("record-installer.sh")},
-                {"ZEL_DEMO_MARKER", marker}};
+                {"ZEL_DEMO_MARKER", marker},
+                {"ZEL_REQUEST_TIMEOUT", "1"}};
     }
 
     std::string downloads() const { return home + "/.cache/WebInstaller/Downloads"; }
@@ -234,6 +239,8 @@ TEST_F(InstallerEndToEnd, FailuresEndInTheErrorAlert) {
          -1, "Reason: The update feed is larger than 4 MiB."},
         {"package answers 404", [&] { packageMissing = true; return server->url("/feed.json"); }, -1,
          "Reason: The server answered 404 (Not Found)."},
+        {"server that never answers", [&] { return server->url("/silent.json"); }, -1,
+         "Reason: The request timed out."},
         {"package cut short", [&] { packageTruncated = true; return server->url("/feed.json"); }, -1,
          "Reason: The network connection was lost."},
         {"package installer exits 1", [&] { return server->url("/feed.json"); }, 1,
