@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <atomic>
+#include <mutex>
 
 #include <sys/stat.h>
 
@@ -48,9 +49,9 @@ protected:
         platform::MainLoop::adoptCurrentThreadAsMain();
         platform::Application::sharedApplication().setExitStatus(0);
         ui.install();
-        logObserver = std::make_shared<std::vector<std::string>>();
+        logObserver = std::make_shared<LogLines>();
         auto lines = logObserver;
-        platform::setSystemLogObserver([lines](const std::string& line) { lines->push_back(line); });
+        platform::setSystemLogObserver([lines](const std::string& line) { lines->add(line); });
     }
     void TearDown() override {
         platform::setSystemLogObserver(nullptr);
@@ -116,19 +117,33 @@ protected:
     }
 
     bool logged(const std::string& line) const {
-        for (const auto& l : *logObserver)
+        for (const auto& l : logObserver->snapshot())
             if (l == line) return true;
         return false;
     }
     size_t loggedCount(const std::string& prefix) const {
         size_t n = 0;
-        for (const auto& l : *logObserver) n += l.rfind(prefix, 0) == 0;
+        for (const auto& l : logObserver->snapshot()) n += l.rfind(prefix, 0) == 0;
         return n;
     }
     std::string packagePath() const { return ZELInstallationManager::downloadDirectory() + "tmp-Viewer.pkg"; }
 
+    // Lines come from the main thread and the background queues alike.
+    struct LogLines {
+        std::mutex mutex;
+        std::vector<std::string> lines;
+        void add(const std::string& line) {
+            std::lock_guard<std::mutex> lock(mutex);
+            lines.push_back(line);
+        }
+        std::vector<std::string> snapshot() {
+            std::lock_guard<std::mutex> lock(mutex);
+            return lines;
+        }
+    };
+
     FakeUI ui;
-    std::shared_ptr<std::vector<std::string>> logObserver;
+    std::shared_ptr<LogLines> logObserver;
     std::unique_ptr<TestHttpServer> server;
     std::unique_ptr<TestBundle> bundle;
     std::unique_ptr<StandInInstaller> installer;

@@ -20,6 +20,7 @@
 #include "Mayday/Recording/Monitors/MaydayMonitor.h"
 #include "Mayday/Recording/Tools/MDSignalStack.h"
 #include "tests/support/CrashChild.h"
+#include "tests/support/DeliberateFault.h"
 
 namespace {
 
@@ -57,22 +58,17 @@ void startRecorder(MaydayMonitorFlags monitors) {
 
 // ---- The crashes -------------------------------------------------------------
 
-volatile uintptr_t g_badAddress = 0;
-__attribute__((noinline)) void nullRead() { (void)*reinterpret_cast<volatile int*>(g_badAddress); }
+using zeltest::breakpoint;
+using zeltest::divideByZero;
+using zeltest::illegalInstruction;
+using zeltest::overflowStack;
+
+__attribute__((noinline)) void nullRead() { (void)zeltest::readAddress(0); }
 
 void writeReadOnlyPage() {
     void* page = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    *static_cast<volatile int*>(page) = 1;
+    zeltest::writeAddress((uintptr_t)page, 1);
 }
-
-volatile int g_recursionLimit = 1 << 30;
-__attribute__((noinline)) int recurse(int depth) {
-    volatile char frame[1024];
-    frame[0] = (char)depth;
-    if (depth >= g_recursionLimit) return 0;
-    return recurse(depth + 1) + frame[0];
-}
-void overflowStack() { (void)recurse(0); }
 
 void* overflowThread(void*) {
     overflowStack();
@@ -88,11 +84,6 @@ void overflowSmallThreadStack() {
 }
 
 void callAbort() { abort(); }
-void illegalInstruction() { __asm__ volatile("ud2"); }
-void breakpoint() { __asm__ volatile("int3"); }
-void divideByZero() {
-    __asm__ volatile("xorl %%ecx, %%ecx\n\tmovl $1, %%eax\n\tcltd\n\tidivl %%ecx" ::: "eax", "ecx", "edx", "cc");
-}
 
 void busError() {
     char path[] = "/tmp/zel-bus-XXXXXX";
@@ -101,7 +92,7 @@ void busError() {
     if (fd < 0 || ftruncate(fd, 4096) != 0) put("no file\n");
     void* mapped = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
     if (mapped == MAP_FAILED || ftruncate(fd, 0) != 0) put("no mapping\n");
-    (void)*static_cast<volatile int*>(mapped);
+    (void)zeltest::readAddress((uintptr_t)mapped);
 }
 
 void* allocateForEver(void*) {
@@ -355,7 +346,9 @@ TEST(HardCrashDetails, EnableDisableCyclesGiveBackWhatTheyTook) {
 
 std::atomic<int> g_go{0};
 std::atomic<int> g_stackSeen{-1};
+std::atomic<bool> g_running{false};
 void* overflowWhenTold(void*) {
+    g_running.store(true);
     while (g_go.load() == 0) usleep(1000);
     g_stackSeen.store(mdss_currentThreadHasStack() ? 1 : 0);
     if (g_go.load() == 2) overflowStack();
@@ -384,6 +377,8 @@ TEST(HardCrashDetails, ThreadsAliveAtEnablingAndThoseMadeLaterGetSignalStacks) {
     // A thread that was there before enabling overflows its stack: reported.
     const ChildEnd early = runInChild([] {
         const pthread_t thread = startSmallThread(overflowWhenTold);
+        // Already past its start: only the hand-over at enabling can give it a stack.
+        while (!g_running.load()) usleep(1000);
         startRecorder(MaydayMonitorTypeSignal);
         g_go.store(2);
         pthread_join(thread, nullptr);

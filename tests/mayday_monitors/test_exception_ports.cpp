@@ -19,6 +19,7 @@
 
 #include "platform/mach/ExceptionPorts.h"
 #include "tests/support/CrashChild.h"
+#include "tests/support/DeliberateFault.h"
 
 namespace {
 
@@ -117,7 +118,7 @@ void armBadAccessPort() {
     startReceiver(&receiver);
 }
 
-void readNull() { (void)*reinterpret_cast<volatile int*>(g_badAddress); }
+void readNull() { (void)zeltest::readAddress(g_badAddress); }
 
 }  // namespace
 
@@ -149,7 +150,7 @@ TEST(ExceptionPortsFault, ProtectionFailureAndHandledReplyResumesThread) {
                                          MACHEXC_THREAD_STATE_NONE);
         recordReportingAction(SIGSEGV);
         startReceiver(&receiver);
-        *(volatile int*)page = 7;
+        zeltest::writeAddress((uintptr_t)page, 7);
         put(*(volatile int*)page == 7 ? "resumed\n" : "wrong value\n");
     });
     EXPECT_TRUE(end.exited);
@@ -276,12 +277,9 @@ struct FaultCase {
     int signal;
 };
 
-void illegalInstruction() { __asm__ volatile("ud2"); }
-void breakpoint() { __asm__ volatile("int3"); }
-void divideByZero() {
-    // In assembly: the compiler may drop a division it can prove undefined.
-    __asm__ volatile("xorl %%ecx, %%ecx\n\tmovl $1, %%eax\n\tcltd\n\tidivl %%ecx" ::: "eax", "ecx", "edx", "cc");
-}
+using zeltest::breakpoint;
+using zeltest::divideByZero;
+using zeltest::illegalInstruction;
 
 class ExceptionPortsFaultTypes : public ::testing::TestWithParam<FaultCase> {};
 

@@ -21,6 +21,7 @@
 #include "Mayday/Recording/Tools/MDThread.h"
 #include "platform/mach/ExceptionPorts.h"
 #include "tests/support/CrashChild.h"
+#include "tests/support/DeliberateFault.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ using zeltest::runInChild;
 using zeltest::g_reportFd;
 
 volatile uintptr_t g_badAddress = 0;
-__attribute__((noinline)) void readBadAddress() { (void)*reinterpret_cast<volatile int*>(g_badAddress); }
+__attribute__((noinline)) void readBadAddress() { (void)zeltest::readAddress(g_badAddress); }
 
 // One line per event, written with write(2) only.
 void summarizeEvent(Mayday_MonitorContext* context) {

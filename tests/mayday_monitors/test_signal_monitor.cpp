@@ -27,6 +27,7 @@
 #include "Mayday/Recording/Tools/MDSignalInfo.h"
 #include "Mayday/Recording/Tools/MDStackCursor.h"
 #include "platform/mach/ExceptionPorts.h"
+#include "tests/support/DeliberateFault.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -100,16 +101,12 @@ void writeSummary(const Mayday_MonitorContext* context) {
 
 void summaryHandler(Mayday_MonitorContext* context) { writeSummary(context); }
 
-volatile int* volatile g_nullPointer = nullptr;
 std::atomic<int> g_handlerCalls{0};
 
 // Writes its summary, then faults on the first event.
 void faultingHandler(Mayday_MonitorContext* context) {
     writeSummary(context);
-    if (g_handlerCalls.fetch_add(1) == 0) {
-        int value = *g_nullPointer;
-        (void)value;
-    }
+    if (g_handlerCalls.fetch_add(1) == 0) (void)zeltest::readAddress(0);
 }
 
 void childMessage(const char* text) {
@@ -261,30 +258,16 @@ void expectDiedBy(const ChildOutcome& outcome, int signum) {
 
 // --- crashes ----------------------------------------------------------------
 
-volatile int g_zero = 0;
-volatile bool g_stopRecursion = false;
-
-int recurseForever(int depth) {
-    volatile char frame[512];
-    frame[0] = (char)depth;
-    if (g_stopRecursion) return depth;
-    return recurseForever(depth + 1) + frame[0];
-}
-
 void* faultAfterGate(void* gate) {
     auto* ready = static_cast<std::atomic<int>*>(gate);
     ready->fetch_add(1);
     while (ready->load() < 2) {
     }
-    int value = *g_nullPointer;
-    return reinterpret_cast<void*>(static_cast<intptr_t>(value));
+    return reinterpret_cast<void*>(static_cast<intptr_t>(zeltest::readAddress(0)));
 }
 
 TEST(SignalMonitorCrash, NullPointerReadIsSegvMapErrAtAddressZero) {
-    const ChildOutcome outcome = runChild(summaryHandler, [] {
-        int value = *g_nullPointer;
-        (void)value;
-    });
+    const ChildOutcome outcome = runChild(summaryHandler, [] { (void)zeltest::readAddress(0); });
     ASSERT_EQ(outcome.lines.size(), 1u) << describe(outcome);
     expectSignalEvent(outcome.lines[0], SIGSEGV);
     EXPECT_EQ(field(outcome.lines[0], "code"), std::to_string(SEGV_MAPERR));
@@ -300,7 +283,7 @@ TEST(SignalMonitorCrash, AbortIsSigabrt) {
 }
 
 TEST(SignalMonitorCrash, IllegalInstructionIsSigill) {
-    const ChildOutcome outcome = runChild(summaryHandler, [] { asm volatile("ud2"); });
+    const ChildOutcome outcome = runChild(summaryHandler, [] { zeltest::illegalInstruction(); });
     ASSERT_EQ(outcome.lines.size(), 1u) << describe(outcome);
     expectSignalEvent(outcome.lines[0], SIGILL);
     EXPECT_EQ(field(outcome.lines[0], "code"), std::to_string(ILL_ILLOPN));
@@ -308,11 +291,7 @@ TEST(SignalMonitorCrash, IllegalInstructionIsSigill) {
 }
 
 TEST(SignalMonitorCrash, IntegerDivisionByZeroIsSigfpeIntDiv) {
-    const ChildOutcome outcome = runChild(summaryHandler, [] {
-        int dividend = 1;
-        int divisor = g_zero;
-        asm volatile("cltd\n\tidivl %1" : "+a"(dividend) : "r"(divisor) : "edx", "cc");
-    });
+    const ChildOutcome outcome = runChild(summaryHandler, [] { zeltest::divideByZero(); });
     ASSERT_EQ(outcome.lines.size(), 1u) << describe(outcome);
     expectSignalEvent(outcome.lines[0], SIGFPE);
     EXPECT_EQ(field(outcome.lines[0], "code"), std::to_string(FPE_INTDIV));
@@ -321,7 +300,7 @@ TEST(SignalMonitorCrash, IntegerDivisionByZeroIsSigfpeIntDiv) {
 }
 
 TEST(SignalMonitorCrash, BreakpointIsSigtrap) {
-    const ChildOutcome outcome = runChild(summaryHandler, [] { asm volatile("int3"); });
+    const ChildOutcome outcome = runChild(summaryHandler, [] { zeltest::breakpoint(); });
     ASSERT_EQ(outcome.lines.size(), 1u) << describe(outcome);
     expectSignalEvent(outcome.lines[0], SIGTRAP);
     expectDiedBy(outcome, SIGTRAP);
@@ -338,8 +317,7 @@ TEST(SignalMonitorCrash, ReadPastTruncatedMappingIsSigbus) {
             childMessage("setup failed\n");
             _exit(3);
         }
-        char value = mapped[0];
-        (void)value;
+        (void)zeltest::readAddress((uintptr_t)mapped);
     });
     ASSERT_EQ(outcome.lines.size(), 1u) << describe(outcome);
     expectSignalEvent(outcome.lines[0], SIGBUS);
@@ -349,7 +327,7 @@ TEST(SignalMonitorCrash, ReadPastTruncatedMappingIsSigbus) {
 }
 
 TEST(SignalMonitorCrash, MainThreadStackOverflowIsCaughtOnAlternateStack) {
-    const ChildOutcome outcome = runChild(summaryHandler, [] { recurseForever(0); });
+    const ChildOutcome outcome = runChild(summaryHandler, [] { zeltest::overflowStack(); });
     ASSERT_EQ(outcome.lines.size(), 1u) << describe(outcome);
     expectSignalEvent(outcome.lines[0], SIGSEGV);
     expectDiedBy(outcome, SIGSEGV);
@@ -608,10 +586,10 @@ TEST_F(BothMonitors, HardwareFaultsAreMachEventsWithTheirSignals) {
         int machType;
     };
     const Case cases[] = {
-        {"null read", [] { (void)*g_nullPointer; }, SIGSEGV, 1},
-        {"illegal instruction", [] { asm volatile("ud2"); }, SIGILL, 2},
-        {"division by zero", [] { g_zero = 10 / g_zero; }, SIGFPE, 3},
-        {"breakpoint", [] { asm volatile("int3"); }, SIGTRAP, 6},
+        {"null read", [] { (void)zeltest::readAddress(0); }, SIGSEGV, 1},
+        {"illegal instruction", [] { zeltest::illegalInstruction(); }, SIGILL, 2},
+        {"division by zero", [] { zeltest::divideByZero(); }, SIGFPE, 3},
+        {"breakpoint", [] { zeltest::breakpoint(); }, SIGTRAP, 6},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -622,7 +600,7 @@ TEST_F(BothMonitors, HardwareFaultsAreMachEventsWithTheirSignals) {
         EXPECT_EQ(field(line, "regs"), "1") << line;
     }
     // A null read is an invalid address (code 1) at address 0.
-    const std::string line = crash([] { (void)*g_nullPointer; }, SIGSEGV);
+    const std::string line = crash([] { (void)zeltest::readAddress(0); }, SIGSEGV);
     EXPECT_EQ(field(line, "machcode"), "1") << line;
     EXPECT_EQ(field(line, "addr"), "0") << line;
 }

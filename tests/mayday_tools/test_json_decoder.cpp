@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "Mayday/Recording/Tools/MDJSONCodec.h"
+#include "DeliberateFault.h"
 #include "TempDir.h"
 
 namespace {
@@ -527,7 +528,7 @@ TEST(JsonCodecSignalSafety, EncoderAndDecoderRunInASegvHandlerOnASmallAltStack) 
         // A real fault: a store into a page nobody may touch.
         void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (page == MAP_FAILED) _exit(23);
-        *static_cast<volatile int*>(page) = 1;
+        zeltest::writeAddress((uintptr_t)page, 1);
         _exit(22);
     }
     int status = 0;

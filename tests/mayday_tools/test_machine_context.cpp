@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "Mayday/Recording/Tools/MDCPU.h"
+#include "DeliberateFault.h"
 #include "StdoutCapture.h"
 
 namespace {
@@ -93,14 +94,12 @@ void installRecorder(int signal) {
     sigaction(signal, &action, nullptr);
 }
 
-int* volatile g_badAddress = reinterpret_cast<int*>(0x10);
-
 TEST(MachineContext, SignalFillFromARealSegmentationFault) {
     const std::string report = inChild([] {
         installRecorder(SIGSEGV);
         memset(&g_signalRecord, 0xAB, sizeof(g_signalRecord));
         if (sigsetjmp(g_return, 1) == 0) {
-            *g_badAddress = 1;
+            zeltest::writeAddress(0x10, 1);
             return std::string("no fault");
         }
         const MDMachineContext* c = &g_signalRecord;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "CrashChild.h"
+#include "DeliberateFault.h"
 
 #include "Mayday/Recording/Tools/MDDynamicLinker.h"
 #include "Mayday/Recording/Tools/MDMachineContext.h"
@@ -74,8 +75,6 @@ static __attribute__((noinline, optimize("no-omit-frame-pointer"))) void i3_fpA(
 
 // A crash in a child: the signal handler walks the crashed thread's stack
 // from the signal context and prints the names it finds.
-static volatile int* volatile i3_badAddress = nullptr;
-
 static void i3_writeText(const char* text) {
     size_t length = 0;
     while (text[length] != '\0') {
@@ -105,7 +104,7 @@ static __attribute__((noinline)) void i3_nothing(void) {
 // Not a leaf (a leaf gets no frame record of its own even with frame pointers on).
 static __attribute__((noinline, optimize("no-omit-frame-pointer"))) void i3_crashingFunction(void) {
     i3_nothing();
-    *i3_badAddress = 1;
+    zeltest::writeAddress(0, 1);
     __asm__ volatile("" ::: "memory");
 }
 static __attribute__((noinline, optimize("no-omit-frame-pointer"))) void i3_crashCaller(void) {

@@ -243,6 +243,10 @@ TEST(GZip, InputIsLeftUnchanged) {
 // A small input that inflates past the memory the process may have fails
 // through the error slot; it does not end the process with an exception.
 TEST(GUnzip, PayloadLargerThanTheMemoryLimitFailsThroughTheError) {
+#ifdef ZEL_SANITIZED_BUILD
+    GTEST_SKIP() << "AddressSanitizer's operator new ends the process when memory runs out instead of throwing "
+                    "std::bad_alloc, so the failure cannot reach the error slot";
+#endif
     const Bytes bomb = zerosMember(size_t(256) << 20);
     ASSERT_LT(bomb.size(), size_t(2) << 20);
     const zeltest::ChildEnd end = zeltest::runInChild([&] {

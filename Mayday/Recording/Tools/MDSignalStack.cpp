@@ -16,6 +16,7 @@
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include "Mayday/Recording/Tools/MDMachineContext.h"
@@ -166,7 +167,7 @@ void takeThisThreadsStack() {
     if (Entry* entry = uninstallStack()) freeEntry(entry, EntryActive);
 }
 
-void handOverHandler(int, siginfo_t*, void*) {
+void handOverHandler(int, siginfo_t*, void* userContext) {
     const int savedErrno = errno;
     const int command = g_command.load(std::memory_order_acquire);
     if (command == CommandInstall && !hasAnyStack()) {
@@ -183,6 +184,9 @@ void handOverHandler(int, siginfo_t*, void*) {
             entry->state.compare_exchange_strong(expected, EntryReturned, std::memory_order_acq_rel);
         }
     }
+    // The return from this handler restores the alternate stack saved in the
+    // context: what was set here has to be written there too, or it is undone.
+    if (userContext) currentStack(&static_cast<ucontext_t*>(userContext)->uc_stack);
     __atomic_add_fetch(&g_acknowledged, 1, __ATOMIC_ACQ_REL);
     syscall(SYS_futex, &g_acknowledged, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
     errno = savedErrno;

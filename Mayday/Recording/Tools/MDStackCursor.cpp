@@ -81,7 +81,17 @@ void mdsc_initWithBacktrace(MDStackCursor* cursor, const uintptr_t* backtrace, i
 __attribute__((noinline)) void mdsc_initSelfThread(MDStackCursor* cursor, int skipEntries) {
     SelfThreadContext* context = (SelfThreadContext*)cursor->context;
     const int count = backtrace((void**)context->backtrace, MDSC_SELF_THREAD_MAX_ENTRIES);
-    mdsc_initWithBacktrace(cursor, context->backtrace, count, skipEntries + 1);
+    // Our own entries end before the one returning into the caller; a
+    // sanitizer's backtrace interceptor adds one of its own above ours.
+    const uintptr_t intoCaller = (uintptr_t)__builtin_return_address(0);
+    int ownEntries = 1;
+    for (int i = 1; i < count && i <= 3; i++) {
+        if (context->backtrace[i] == intoCaller) {
+            ownEntries = i;
+            break;
+        }
+    }
+    mdsc_initWithBacktrace(cursor, context->backtrace, count, skipEntries + ownEntries);
     // Keeps this frame a real call (no tail call into the initialiser).
     __asm__ volatile("" ::: "memory");
 }
