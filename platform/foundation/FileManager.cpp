@@ -1,6 +1,8 @@
 // File operations and the user's directories on POSIX calls.
 #include "platform/foundation/FileManager.h"
 
+#include "platform/foundation/UniqueFd.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
@@ -34,38 +36,6 @@ constexpr long kFileWriteFileExistsError = 516;
 constexpr long kFileWriteOutOfSpaceError = 640;
 constexpr long kFileWriteVolumeReadOnlyError = 642;
 
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
-    UniqueFd(UniqueFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& o) noexcept {
-        if (this != &o) {
-            reset();
-            fd_ = std::exchange(o.fd_, -1);
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-    int get() const noexcept { return fd_; }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
-    int release() noexcept { return std::exchange(fd_, -1); }
-    void reset() noexcept {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-    // close() and report its failure: for written files it can carry a
-    // delayed write error.
-    int close() noexcept {
-        int rc = ::close(fd_);
-        fd_ = -1;
-        return rc;
-    }
-
-private:
-    int fd_;
-};
 
 struct DirCloser {
     void operator()(DIR* d) const { ::closedir(d); }
@@ -225,7 +195,7 @@ bool copyFileContents(const std::string& from, const std::string& to, const stru
     if (::fchmod(out.get(), st.st_mode & 07777) != 0) return f.set(errno, to);
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     ::futimens(out.get(), times);  // best effort, as cp -p
-    if (out.close() != 0) return f.set(errno, to);
+    if (!out.close()) return f.set(errno, to);
     return true;
 }
 
@@ -431,7 +401,7 @@ bool FileManager::createFileAtPath(const std::string& path, const Value::Bytes& 
 
     // fsync before the rename: after a power loss the file is either the
     // old one or the complete new one.
-    if (!writeAll(fd.get(), contents.data(), contents.size()) || ::fsync(fd.get()) != 0 || fd.close() != 0) {
+    if (!writeAll(fd.get(), contents.data(), contents.size()) || ::fsync(fd.get()) != 0 || !fd.close()) {
         int err = errno;
         ::unlink(temporary.c_str());
         return report(error, writeCode(err), err, "write", path);

@@ -3,6 +3,7 @@
 // it hands to the delegate queue are finished results, so user code never
 // runs on the worker and never waits for it.
 #include "platform/net/URLSession.h"
+#include "platform/foundation/UniqueFd.h"
 #include "platform/net/URLErrors.h"
 
 #include <curl/curl.h>
@@ -53,32 +54,6 @@ using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
 using MultiHandle = std::unique_ptr<CURLM, MultiCleanup>;
 using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
 
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    int get() const noexcept { return fd_; }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
-    // Closes now; answers false when close() reports a failed write.
-    bool close() {
-        if (fd_ < 0) return true;
-        int result = ::close(std::exchange(fd_, -1));
-        return result == 0 || errno == EINTR;
-    }
-    void reset() { close(); }
-
-private:
-    int fd_ = -1;
-};
 
 std::string lowercased(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),

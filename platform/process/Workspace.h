@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/foundation/Error.h"
-#include "platform/process/UniqueFd.h"
+#include "platform/foundation/UniqueFd.h"
 
 namespace platform {
 

@@ -8,10 +8,12 @@
 #include <vector>
 
 #include "PathNames.h"
-#include "UniqueFd.h"
+#include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/FileManager.h"
 
 namespace installer {
+
+using platform::UniqueFd;
 
 namespace {
 

@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "PathNames.h"
-#include "UniqueFd.h"
+#include "platform/foundation/UniqueFd.h"
 
 namespace installer {
+
+using platform::UniqueFd;
 
 namespace {
 

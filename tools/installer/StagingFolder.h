@@ -6,9 +6,11 @@
 #include <string>
 
 #include "Diagnostics.h"
-#include "UniqueFd.h"
+#include "platform/foundation/UniqueFd.h"
 
 namespace installer {
+
+using platform::UniqueFd;
 
 // Where the installed copy waits in the staging folder while the new one is
 // renamed into place, on file systems that cannot exchange the two at once.

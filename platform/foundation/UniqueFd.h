@@ -1,6 +1,8 @@
-// An owned file descriptor, closed when its owner goes.
+// An owned file descriptor, closed when its owner goes (RAII for every
+// descriptor the program opens off the crash path).
 #pragma once
 
+#include <cerrno>
 #include <unistd.h>
 #include <utility>
 
@@ -24,10 +26,15 @@ public:
 
     int get() const noexcept { return fd_; }
     explicit operator bool() const noexcept { return fd_ >= 0; }
-    void reset() noexcept {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
+    // Gives up ownership, e.g. to a DIR stream that closes it.
+    int release() noexcept { return std::exchange(fd_, -1); }
+    // Closes now; false when close() reports a failure (for a written file
+    // it can carry a delayed write error; EINTR still closed it).
+    bool close() noexcept {
+        if (fd_ < 0) return true;
+        return ::close(std::exchange(fd_, -1)) == 0 || errno == EINTR;
     }
+    void reset() noexcept { close(); }
 
 private:
     int fd_ = -1;
