@@ -677,41 +677,32 @@ void SessionCore::finishTransfer(CURL* handle, CURLcode result) {
     long status = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     if (result == CURLE_OK && status == 0) result = CURLE_WEIRD_SERVER_REPLY;
-    if (status != 0 && task->kind == TaskImpl::Kind::Download) {
+    // The address after redirects, which both a response and an error name.
+    long redirects = 0;
+    curl_easy_getinfo(handle, CURLINFO_REDIRECT_COUNT, &redirects);
+    char* effective = nullptr;
+    curl_easy_getinfo(handle, CURLINFO_EFFECTIVE_URL, &effective);
+    const std::string finalURL = redirects > 0 && effective ? std::string(effective) : task->failingURL;
+    auto makeResponse = [&](std::map<std::string, std::string> headers) {
         HTTPURLResponse response;
-        long redirects = 0;
-        curl_easy_getinfo(handle, CURLINFO_REDIRECT_COUNT, &redirects);
-        char* effective = nullptr;
-        curl_easy_getinfo(handle, CURLINFO_EFFECTIVE_URL, &effective);
-        response.url = redirects > 0 && effective ? std::string(effective) : task->failingURL;
+        response.url = finalURL;
         response.statusCode = status;
-        response.headers = task->responseHeaders;
+        response.headers = std::move(headers);
         response.expectedContentLength = task->expectedTotal.load();
-        task->setResponse(std::move(response));
-    }
+        return response;
+    };
+    if (status != 0 && task->kind == TaskImpl::Kind::Download) task->setResponse(makeResponse(task->responseHeaders));
 
     OptionalError error;
     if (result != CURLE_OK) {
-        long redirects = 0;
-        curl_easy_getinfo(handle, CURLINFO_REDIRECT_COUNT, &redirects);
-        char* effective = nullptr;
-        curl_easy_getinfo(handle, CURLINFO_EFFECTIVE_URL, &effective);
-        std::string failing = redirects > 0 && effective ? std::string(effective) : task->failingURL;
+        const std::string& failing = finalURL;
         long code = result == CURLE_WRITE_ERROR && task->writeErrno != 0 ? long(URLErrorCannotWriteToFile)
                     : task->bodyTooLarge                                  ? long(URLErrorDataLengthExceedsMaximum)
                                                                           : urlErrorCodeForCurl(result);
         error = urlError(code, failing);
         addResumeData(*task, result, *error);
     } else if (task->kind == TaskImpl::Kind::Data) {
-        HTTPURLResponse response;
-        long redirects = 0;
-        curl_easy_getinfo(handle, CURLINFO_REDIRECT_COUNT, &redirects);
-        char* effective = nullptr;
-        curl_easy_getinfo(handle, CURLINFO_EFFECTIVE_URL, &effective);
-        response.url = redirects > 0 && effective ? std::string(effective) : task->failingURL;
-        response.statusCode = status;
-        response.headers = std::move(task->responseHeaders);
-        response.expectedContentLength = task->expectedTotal.load();
+        HTTPURLResponse response = makeResponse(std::move(task->responseHeaders));
         task->easy.reset();
         task->headerList.reset();
         std::shared_ptr<SessionImpl> session = std::move(task->session);
