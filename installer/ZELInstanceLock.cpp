@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/foundation/FileManager.h"
@@ -30,9 +29,7 @@ std::string ZELInstanceLock::lockPath(const std::string& productKey) {
 }
 
 std::unique_ptr<ZELInstanceLock> ZELInstanceLock::acquire(const std::string& productKey) {
-    const std::string folder = platform::userCachesDirectory() + "/WebInstaller";
-    mkdir(platform::userCachesDirectory().c_str(), 0700);
-    mkdir(folder.c_str(), 0700);
+    platform::privateDirectory(platform::userCachesDirectory() + "/WebInstaller");
     const std::string path = lockPath(productKey);
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
