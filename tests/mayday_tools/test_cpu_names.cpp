@@ -122,7 +122,12 @@ TEST(SignalNames, FatalSignalsInOrderWithNames) {
 }
 
 TEST(SignalNames, CodeNamesUseTheHostValues) {
-    EXPECT_EQ(mdsignal_signalCodeName(SIGABRT, 0), nullptr);
+    // Sender codes come after a signal's own: abort() raises with SI_TKILL (-6).
+    EXPECT_EQ(orNull(mdsignal_signalCodeName(SIGABRT, 0)), "SI_USER");
+    EXPECT_EQ(orNull(mdsignal_signalCodeName(SIGABRT, SI_TKILL)), "SI_TKILL");
+    EXPECT_EQ(orNull(mdsignal_signalCodeName(SIGSEGV, SI_KERNEL)), "SI_KERNEL");
+    EXPECT_EQ(orNull(mdsignal_signalCodeName(SIGSEGV, -6)), "SI_TKILL");
+    EXPECT_EQ(mdsignal_signalCodeName(SIGSEGV, -100), nullptr);
     EXPECT_EQ(orNull(mdsignal_signalCodeName(5, 1)), "TRAP_BRKPT");
     EXPECT_EQ(orNull(mdsignal_signalCodeName(SIGTRAP, 0)), "0");
     EXPECT_EQ(orNull(mdsignal_signalCodeName(SIGTRAP, 2)), "TRAP_TRACE");
@@ -140,7 +145,7 @@ TEST(SignalNames, CodeNamesUseTheHostValues) {
     EXPECT_EQ(orNull(mdsignal_signalCodeName(SIGILL, 4)), "ILL_ILLTRP");
     EXPECT_EQ(orNull(mdsignal_signalCodeName(SIGILL, 0)), "ILL_NOOP");
     EXPECT_EQ(mdsignal_signalCodeName(SIGILL, 9), nullptr);
-    EXPECT_EQ(mdsignal_signalCodeName(SIGPIPE, 0), nullptr);
+    EXPECT_EQ(orNull(mdsignal_signalCodeName(SIGPIPE, 0)), "SI_USER");
 }
 
 }  // namespace

@@ -537,12 +537,13 @@ TEST(JsonEncoderEmbedding, TruncatedTextWithCloseLastContainerLeavesBalancedBrac
 }
 
 TEST(JsonEncoderEmbedding, InvalidOrEmptyTextReportsTheDecoderError) {
+    const std::string longString = "\"" + std::string(MDJSON_EMBED_MAX_STRING_LENGTH, 'z') + "\"";
     Encoder encoder;
     mdjson_beginObject(&encoder.context, nullptr);
     EXPECT_EQ(MDJSON_ERROR_INCOMPLETE, mdjson_addJSONElement(&encoder.context, "x", "", 0, true));
     EXPECT_EQ(MDJSON_ERROR_INVALID_CHARACTER, mdjson_addJSONElement(&encoder.context, "x", "[1,?]", 5, true));
     EXPECT_EQ(MDJSON_ERROR_DATA_TOO_LONG,
-              mdjson_addJSONElement(&encoder.context, "x", ("\"" + std::string(500, 'z') + "\"").c_str(), 502, true));
+              mdjson_addJSONElement(&encoder.context, "x", longString.c_str(), (int)longString.size(), true));
     EXPECT_EQ(1, encoder.context.containerLevel);
     mdjson_endEncode(&encoder.context);
     EXPECT_TRUE(bracketsBalanced(encoder.out())) << encoder.out();
@@ -630,7 +631,7 @@ TEST(JsonEncoderEmbedding, MissingFileDecodesAsEmptyInput) {
 
 TEST(JsonEncoderEmbedding, StringLongerThanTheEmbeddingBufferFails) {
     zeltest::TempDir dir;
-    zeltest::writeFile(dir.file("long.json"), "[\"" + std::string(700, 'q') + "\"]");
+    zeltest::writeFile(dir.file("long.json"), "[\"" + std::string(MDJSON_EMBED_MAX_STRING_LENGTH + 100, 'q') + "\"]");
     Encoder encoder;
     EXPECT_EQ(MDJSON_ERROR_DATA_TOO_LONG,
               mdjson_addJSONFromFile(&encoder.context, nullptr, dir.file("long.json").c_str(), true));

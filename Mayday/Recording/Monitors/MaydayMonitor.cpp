@@ -20,8 +20,10 @@
 
 // The table names every monitor's accessor directly, so that linking the
 // frame pulls every monitor out of the static library.
+#include "Mayday/Recording/Monitors/MaydayMonitor_AppState.h"
 #include "Mayday/Recording/Monitors/MaydayMonitor_MachException.h"
 #include "Mayday/Recording/Monitors/MaydayMonitor_Signal.h"
+#include "Mayday/Recording/Monitors/MaydayMonitor_System.h"
 
 // Monitors not written yet yield nothing. Each default goes when its monitor
 // arrives: a weak default would keep the linker from pulling the monitor's
@@ -31,8 +33,6 @@ __attribute__((weak)) const MaydayMonitorAPI* mdcm_deadlock_getAPI(void) { retur
 __attribute__((weak)) const MaydayMonitorAPI* mdcm_zombie_getAPI(void) { return nullptr; }
 __attribute__((weak)) const MaydayMonitorAPI* mdcm_cppexception_getAPI(void) { return nullptr; }
 __attribute__((weak)) const MaydayMonitorAPI* mdcm_userreported_getAPI(void) { return nullptr; }
-__attribute__((weak)) const MaydayMonitorAPI* mdcm_system_getAPI(void) { return nullptr; }
-__attribute__((weak)) const MaydayMonitorAPI* mdcm_appstate_getAPI(void) { return nullptr; }
 
 namespace {
 

@@ -145,12 +145,15 @@ void* handleExceptions(void* argument) {
     const char* eventID = isSecondary ? g_secondaryEventID : g_primaryEventID;
 
     machexc_exception_raise_request_t request;
+    // Never parked: a report written meanwhile shows it waiting here.
+    mdmc_publishWaitingState();
     for (;;) {
         const machexc_return_t kr = machexc_msg_receive(g_exceptionPort, &request, sizeof(request));
         if (kr == MACHEXC_KERN_SUCCESS) break;
         MDLOG_ERROR("mach_msg: %s", machexc_error_string(kr));
         poll(nullptr, 0, 100);  // a pause, async-signal-safe
     }
+    mdmc_clearWaitingState();
 
     const MDThread crashedThread = (MDThread)request.thread.name;
     if (g_isEnabled.load()) {

@@ -56,9 +56,11 @@ void mdcpu_registersFromUserContext(const void* userContext, MDExceptionState* e
 }
 
 void mdcpu_fetchState(MDMachineContext* context) {
-    // A thread that is not parked keeps zeros, like a failed thread_get_state.
-    mdmc_copyParkedState(context->thread, &context->machineState.exceptionState,
-                         &context->machineState.threadState);
+    // A thread that is neither parked nor waiting where it said keeps zeros,
+    // like a failed thread_get_state.
+    if (!mdmc_copyParkedState(context->thread, &context->machineState.exceptionState,
+                              &context->machineState.threadState))
+        mdmc_copyWaitingState(context->thread, &context->machineState.threadState);
 }
 
 uintptr_t mdcpu_framePointer(const MDMachineContext* context) { return context->machineState.threadState.rbp; }

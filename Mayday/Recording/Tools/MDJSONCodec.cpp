@@ -617,9 +617,10 @@ int mdjson_decode(const char* data, int length, char* buffer, int bufferLength, 
 // Embedding JSON text and files into the document being encoded
 // ============================================================================
 
-#define MDJSON_EMBED_NAME_BUFFER 100
-#define MDJSON_EMBED_STRING_BUFFER 500
-#define MDJSON_EMBED_FILE_BUFFER 1000
+#define MDJSON_EMBED_NAME_BUFFER MDJSON_EMBED_MAX_NAME_LENGTH
+#define MDJSON_EMBED_STRING_BUFFER MDJSON_EMBED_MAX_STRING_LENGTH
+// Twice the longest string: the reader keeps half a buffer ahead of the cursor.
+#define MDJSON_EMBED_FILE_BUFFER (2 * MDJSON_EMBED_MAX_STRING_LENGTH + 64)
 
 typedef struct JSONFromFileContext {
     MDJSONEncodeContext* encodeContext;

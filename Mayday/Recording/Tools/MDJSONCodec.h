@@ -68,7 +68,14 @@ int mdjson_addDataElement(MDJSONEncodeContext* context, const char* name, const 
 int mdjson_beginDataElement(MDJSONEncodeContext* context, const char* name);
 int mdjson_appendDataElement(MDJSONEncodeContext* context, const char* value, int length);
 int mdjson_endDataElement(MDJSONEncodeContext* context);
-// Re-encodes the top element of a JSON text or file under `name`.
+// Re-encodes the top element of a JSON text or file under `name`. Names and
+// strings of the source may be this long (terminator included); a longer one
+// fails with MDJSON_ERROR_DATA_TOO_LONG. They are sized for everything a
+// crash report holds (1023-byte console lines, paths, long mangled symbol
+// names), since a report is embedded whole into its recrash report; the
+// buffers live on the stack (about 25 KiB for a file).
+#define MDJSON_EMBED_MAX_NAME_LENGTH 512
+#define MDJSON_EMBED_MAX_STRING_LENGTH 8192
 int mdjson_addJSONElement(MDJSONEncodeContext* context, const char* name, const char* jsonData, int jsonDataLength,
                           bool closeLastContainer);
 int mdjson_addJSONFromFile(MDJSONEncodeContext* context, const char* name, const char* filename,

@@ -224,7 +224,7 @@ int mdmc_indexOfThread(const MDMachineContext* context, MDThread thread) {
 bool mdmc_isCrashedContext(const MDMachineContext* context) { return context->isCrashedContext; }
 
 bool mdmc_canHaveCPUState(const MDMachineContext* context) {
-    return !context->isCurrentThread || context->isSignalContext;
+    return !context->isCurrentThread || context->isSignalContext || context->isCapturedContext;
 }
 
 bool mdmc_hasValidExceptionRegisters(const MDMachineContext* context) {

@@ -52,6 +52,7 @@ typedef struct MDMachineContext {
     bool isCrashedContext;
     bool isCurrentThread;
     bool isSignalContext;
+    bool isCapturedContext;  // registers the thread recorded of itself
     MDMachineState machineState;
 } MDMachineContext;
 
@@ -68,6 +69,22 @@ int mdmc_contextSize(void);
 // from its parked state (zeros when it is not parked). A crashed context also
 // takes the thread list. Always true.
 bool mdmc_fillContextForThread(MDThread thread, MDMachineContext* destination, bool isCrashedContext);
+// Describes the calling thread as its caller stands: the instruction the
+// call returns to, the caller's stack and frame pointers and the registers a
+// call preserves. For the thread that writes a report about another, so its
+// own entry has registers and a backtrace too. Not a crashed context.
+bool mdmc_fillContextForCurrentThread(MDMachineContext* destination);
+
+// A reserved thread about to block (waiting for an exception message)
+// records where it waits, so a report written meanwhile can show it; the
+// record goes with mdmc_clearWaitingState. Another thread's record is filled
+// from it when the thread is not parked. At most MDMC_MAX_RESERVED_THREADS
+// threads at once; further ones are not recorded.
+void mdmc_publishWaitingState(void);
+void mdmc_clearWaitingState(void);
+// The waiting record of `thread`; false when it has none.
+bool mdmc_copyWaitingState(MDThread thread, MDThreadState* threadState);
+
 // Fills the record of the crashed current thread from a signal handler's
 // ucontext_t and takes the thread list. Always true.
 bool mdmc_fillContextForSignal(void* signalUserContext, MDMachineContext* destination);

@@ -645,7 +645,7 @@ bool mdobjc_ivarValue(const void* objectPtr, int ivarIndex, void* dst) {
     if (static_cast<uint32_t>(ivarIndex) >= header.count) return false;
     if (!readIvar(list, header, static_cast<uint32_t>(ivarIndex), &entry)) return false;
     if (!mdmem_copySafely(reinterpret_cast<const void*>(entry.offset), &offset, sizeof(offset))) return false;
-    if (entry.size > INT32_MAX) return false;
+    if (entry.size > MDOBJC_MAX_IVAR_SIZE) return false;
     return mdmem_copySafely(at(objectPtr, static_cast<uintptr_t>(static_cast<intptr_t>(offset))), dst,
                             static_cast<int>(entry.size));
 }

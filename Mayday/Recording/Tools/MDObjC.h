@@ -61,7 +61,10 @@ int mdobjc_ivarCount(const void* classPtr);
 // Fills up to `ivarsCount` records; answers how many were filled.
 int mdobjc_ivarList(const void* classPtr, MDObjCIvar* dstIvars, int ivarsCount);
 bool mdobjc_ivarNamed(const void* classPtr, const char* name, MDObjCIvar* dst);
-// Copies the ivar's bytes (its declared size) into `dst`.
+// Copies the ivar's bytes (its declared size) into `dst`, which must hold
+// MDOBJC_MAX_IVAR_SIZE bytes: the size is read from foreign memory, so a
+// wider ivar (or a garbage size) is refused rather than copied past `dst`.
+#define MDOBJC_MAX_IVAR_SIZE 16
 bool mdobjc_ivarValue(const void* objectPtr, int ivarIndex, void* dst);
 
 // Writes at most maxLength - 1 bytes of UTF-8 plus a terminator; answers the

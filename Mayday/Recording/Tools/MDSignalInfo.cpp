@@ -61,6 +61,15 @@ const CodeName kTrapCodes[] = {
     {TRAP_TRACE, "TRAP_TRACE"},
 };
 
+// Codes any signal can carry: who sent it rather than what fault it was.
+// Linux's are negative for the user-space senders (SI_TKILL is -6).
+const CodeName kSenderCodes[] = {
+    {SI_USER, "SI_USER"},       {SI_KERNEL, "SI_KERNEL"}, {SI_QUEUE, "SI_QUEUE"},
+    {SI_TIMER, "SI_TIMER"},     {SI_MESGQ, "SI_MESGQ"},   {SI_ASYNCIO, "SI_ASYNCIO"},
+    {SI_SIGIO, "SI_SIGIO"},     {SI_TKILL, "SI_TKILL"},   {SI_DETHREAD, "SI_DETHREAD"},
+    {SI_ASYNCNL, "SI_ASYNCNL"},
+};
+
 #define MD_CODES(table) table, (int)(sizeof(table) / sizeof(table[0]))
 
 const SignalEntry kSignals[] = {
@@ -96,6 +105,8 @@ const char* mdsignal_signalCodeName(int signal, int code) {
     if (!entry) return nullptr;
     for (int i = 0; i < entry->codeCount; i++)
         if (entry->codes[i].code == code) return entry->codes[i].name;
+    for (const CodeName& sender : kSenderCodes)
+        if (sender.code == code) return sender.name;
     return nullptr;
 }
 

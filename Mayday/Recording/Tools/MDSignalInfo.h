@@ -6,7 +6,9 @@
 
 // Null when the signal is not one of the fatal signals.
 const char* mdsignal_signalName(int signal);
-// Null when the signal or the code is not listed.
+// The signal's own code names first (0 keeps its "..._NOOP" name), then the
+// sender codes every signal can carry ("SI_USER", "SI_TKILL", ...). Null
+// when the signal or the code is not listed.
 const char* mdsignal_signalCodeName(int signal, int code);
 
 // SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGPIPE, SIGSEGV, SIGSYS, SIGTRAP.
