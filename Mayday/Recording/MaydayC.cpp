@@ -81,7 +81,7 @@ MaydayMonitorFlags mayday_install(const char* bundleName, const char* basePath) 
         g_consoleLogPath[0] = '\0';
         return MaydayMonitorTypeNone;
     }
-    mdfu_makePath(reportsPath);
+    // The store makes the reports directory once it knows its names fit.
     if (!mdcrs_initialize(bundleName, reportsPath)) {
         MDLOG_ERROR("The crash reporter cannot store reports in %s; not installed", reportsPath);
         return MaydayMonitorTypeNone;

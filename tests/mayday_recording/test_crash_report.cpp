@@ -18,6 +18,7 @@
 #include "CrashChild.h"
 #include "DeliberateFault.h"
 #include "Mayday/Recording/MaydayC.h"
+#include "Mayday/Recording/Monitors/MaydayMonitor.h"
 #include "Mayday/Recording/Tools/MDJSONCodecObjC.h"
 #include "TempDir.h"
 
@@ -282,6 +283,72 @@ TEST(CrashReport, ConsoleLogLinesGoIntoDebug) {
     for (const Value& line : lines.arrayItems())
         sawWriting = sawWriting || line.stringValue().find("Writing crash report to") != std::string::npos;
     EXPECT_TRUE(sawWriting);
+}
+
+}  // namespace
+
+namespace {
+
+// A monitor whose contribution to every event faults: the crash happens
+// while the event is handled but before any report is being written.
+bool g_faultingMonitorEnabled = false;
+const MaydayMonitorAPI kFaultingMonitor = {
+    [](bool enabled) { g_faultingMonitorEnabled = enabled; },
+    [] { return g_faultingMonitorEnabled; },
+    [](Mayday_MonitorContext* context) {
+        if (!context->crashedDuringCrashHandling) zeltest::readAddress(16);
+    },
+};
+
+TEST(CrashReport, ACrashBeforeAnyWritingGetsAFreshMinimalReport) {
+    zeltest::TempDir base;
+    const CrashRun run = crashChild(base, [] {
+        mdcm_testing_setAPI(MaydayMonitorTypeZombie, &kFaultingMonitor);
+        mayday_setMonitoring(MaydayMonitorTypeDefault | MaydayMonitorTypeZombie);
+    });
+    ASSERT_EQ(run.files.size(), 1u) << run.end.output;
+    const Value report = decode(run.text);
+    EXPECT_EQ(topLevelKeys(run.text), (std::vector<std::string>{"report", "crash"}));
+    EXPECT_EQ(report["report"]["type"].stringValue(), "minimal");
+    EXPECT_EQ(report["crash"]["error"]["address"].longLongValue(), 16);
+}
+
+TEST(CrashReport, ABasePathTooLongForTheReportNamesIsRefused) {
+    zeltest::TempDir base;
+    const std::string longBase = base.path() + "/" + std::string(440, 'b');
+    const zeltest::ChildEnd end = zeltest::runInChild([&] {
+        const MaydayMonitorFlags active = mayday_install(kAppName, longBase.c_str());
+        zeltest::put(active == MaydayMonitorTypeNone ? "refused" : "installed");
+    });
+    EXPECT_EQ(end.output.substr(end.output.size() - 7), "refused");
+    EXPECT_TRUE(filesIn(base.path()).empty());  // nothing made under it
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CrashReport, AStoredReportIsListedAndReadBackFixedUp) {
+    zeltest::TempDir base;
+    const CrashRun run = crashChild(base, [] {});
+    ASSERT_EQ(run.files.size(), 1u) << run.end.output;
+    const zeltest::ChildEnd reader = zeltest::runInChild([&] {
+        mayday_install(kAppName, base.path().c_str());
+        int64_t ids[4] = {};
+        if (mayday_reportCount() != 1 || mayday_reportIDs(ids, 4) != 1) _exit(4);
+        char* text = mayday_readReport(ids[0]);
+        if (text == nullptr) _exit(5);
+        zeltest::put("\n<<<");
+        zeltest::put(text);
+        free(text);
+    });
+    ASSERT_TRUE(reader.exited && reader.exitStatus == 0) << reader.output;
+    const Value report = decode(reader.output.substr(reader.output.find("<<<") + 3));
+    EXPECT_TRUE(std::regex_match(report["report"]["timestamp"].stringValue(),
+                                 std::regex("20[0-9]{2}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z")));
+    // C++ names come back readable; the faulting function is one.
+    const Value frames = crashedThread(report["crash"]["threads"])["backtrace"]["contents"];
+    EXPECT_EQ(frames[0]["symbol_name"].stringValue(), "(anonymous namespace)::crashInReportTest()");
 }
 
 }  // namespace
