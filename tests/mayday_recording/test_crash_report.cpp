@@ -18,6 +18,7 @@
 #include "CrashChild.h"
 #include "DeliberateFault.h"
 #include "Mayday/Recording/MaydayC.h"
+#include "Mayday/Recording/Monitors/MDCrashWatchdog.h"
 #include "Mayday/Recording/Monitors/MaydayMonitor.h"
 #include "Mayday/Recording/Tools/MDJSONCodecObjC.h"
 #include "TempDir.h"
@@ -349,6 +350,29 @@ TEST(CrashReport, AStoredReportIsListedAndReadBackFixedUp) {
     // C++ names come back readable; the faulting function is one.
     const Value frames = crashedThread(report["crash"]["threads"])["backtrace"]["contents"];
     EXPECT_EQ(frames[0]["symbol_name"].stringValue(), "(anonymous namespace)::crashInReportTest()");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CrashReport, AUserSectionThatNeverReturnsStillEndsTheProcessWithWhatWasFlushed) {
+    zeltest::TempDir base;
+    const CrashRun run = crashChild(base, [] {
+        mdcw_testing_setSeconds(1);
+        mayday_setOnCrash([](const MaydayReportWriter*) {
+            for (;;) pause();
+        });
+    });
+    EXPECT_FALSE(run.end.timedOut);
+    EXPECT_EQ(run.end.signal, SIGSEGV);  // the fault's own signal, as without the recorder
+    ASSERT_EQ(run.files.size(), 1u);
+    // Everything up to "user" was flushed before the callback ran.
+    platform::OptionalError error;
+    const Value partial = MDJSONCodec::decode(Value::Bytes(run.text.begin(), run.text.end()),
+                                              MDJSONDecodeOptionKeepPartialObject, &error);
+    EXPECT_GT(partial["crash"]["threads"].count(), 0u);
+    EXPECT_EQ(run.text.find("\"debug\""), std::string::npos);
 }
 
 }  // namespace
