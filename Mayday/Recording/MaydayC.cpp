@@ -15,6 +15,8 @@
 #include "Mayday/Recording/MaydayReportStore.h"
 #include "Mayday/Recording/Monitors/MaydayMonitor.h"
 #include "Mayday/Recording/Monitors/MaydayMonitor_AppState.h"
+#include "Mayday/Recording/Monitors/MaydayMonitor_Deadlock.h"
+#include "Mayday/Recording/Monitors/MaydayMonitor_UserReported.h"
 #include "Mayday/Recording/Tools/MDFileUtils.h"
 #include "Mayday/Recording/Tools/MDLogger.h"
 
@@ -105,6 +107,16 @@ MaydayMonitorFlags mayday_setMonitoring(MaydayMonitorFlags monitors) {
 
 void mayday_setUserInfoJSON(const char* userInfoJSON) { maydayreport_setUserInfoJSON(userInfoJSON); }
 
+void mayday_setDeadlockWatchdogInterval(double deadlockWatchdogInterval) {
+    mdcm_setDeadlockWatchdogInterval(deadlockWatchdogInterval);
+}
+
+void mayday_reportUserException(const char* name, const char* reason, const char* language, const char* lineOfCode,
+                                const char* stackTrace, bool logAllThreads, bool terminateProgram) {
+    mdcm_reportUserException(name, reason, language, lineOfCode, stackTrace, logAllThreads, terminateProgram);
+    if (g_addConsoleLog.load()) mdlog_truncateLogFile();
+}
+
 void mayday_setIntrospectMemory(bool introspectMemory) { maydayreport_setIntrospectMemory(introspectMemory); }
 
 void mayday_setDoNotIntrospectClasses(const char** doNotIntrospectClasses, int length) {
@@ -154,5 +166,7 @@ int64_t mayday_addUserReport(const char* report, int reportLength) {
 }
 
 void mayday_deleteAllReports(void) { mdcrs_deleteAllReports(); }
+
+bool mayday_deleteReportWithID(int64_t reportID) { return mdcrs_deleteReportWithID(reportID); }
 
 void mayday_testing_handleEvent(Mayday_MonitorContext* context) { onCrash(context); }

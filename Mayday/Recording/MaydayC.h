@@ -24,12 +24,22 @@ MaydayMonitorFlags mayday_install(const char* bundleName, const char* basePath);
 MaydayMonitorFlags mayday_setMonitoring(MaydayMonitorFlags monitors);
 
 void mayday_setUserInfoJSON(const char* userInfoJSON);
+void mayday_setDeadlockWatchdogInterval(double deadlockWatchdogInterval);
 void mayday_setIntrospectMemory(bool introspectMemory);
 void mayday_setDoNotIntrospectClasses(const char** doNotIntrospectClasses, int length);
 void mayday_setOnCrash(MaydayReportWriteCallback onCrash);
 void mayday_setAddConsoleLogToReport(bool shouldAddConsoleLogToReport);
 void mayday_setPrintPreviousLog(bool shouldPrintPreviousLog);
 void mayday_setMaxReportCount(int maxReportCount);
+
+// Reports an exception of the application's own (texts zero-terminated;
+// language, line of code and the stack-trace JSON may be null). With
+// logAllThreads the other threads are stopped while the report is written;
+// with terminateProgram the process ends by SIGABRT after it. Afterwards the
+// console log is emptied when it goes into reports, so the next report
+// carries only what came since.
+void mayday_reportUserException(const char* name, const char* reason, const char* language, const char* lineOfCode,
+                                const char* stackTrace, bool logAllThreads, bool terminateProgram);
 
 void mayday_notifyAppActive(bool isActive);
 void mayday_notifyAppInForeground(bool isInForeground);
@@ -43,6 +53,8 @@ int mayday_reportIDs(int64_t* reportIDs, int count);
 char* mayday_readReport(int64_t reportID);
 int64_t mayday_addUserReport(const char* report, int reportLength);
 void mayday_deleteAllReports(void);
+// False (logged) when there is no such report or it could not be deleted.
+bool mayday_deleteReportWithID(int64_t reportID);
 
 // Tests only: the event handler, to call with a context of one's own.
 void mayday_testing_handleEvent(struct Mayday_MonitorContext* context);

@@ -26,8 +26,9 @@ namespace {
 constexpr const char* kReportVersion = "3.2.0";
 constexpr int kWriteBufferSize = 1024;
 // The old-report path: the report path cut to this, its last five
-// characters replaced by ".old".
-constexpr int kOldPathCut = 490;
+// characters replaced by ".old" (no cut for the store's own paths, which
+// leave room for it).
+constexpr int kOldPathCut = MAYDAYREPORT_MAX_PATH_LENGTH - 10;
 
 // Read by a crash inside the writer, on the same thread: a signal fence
 // orders the writes against that handler.

@@ -9,10 +9,12 @@
 // no locks, no stdio. Failures are logged and the writing goes on.
 #pragma once
 
+#include <climits>
+
 #include "Mayday/Recording/Monitors/MaydayMonitorContext.h"
 
-// Room for every path the writer keeps.
-#define MAYDAYREPORT_MAX_PATH_LENGTH 500
+// Room for every path the writer keeps: any path the system takes.
+#define MAYDAYREPORT_MAX_PATH_LENGTH PATH_MAX
 
 // Writes the standard report into a new file at `path` (created
 // exclusively: an existing file is never overwritten).

@@ -179,7 +179,10 @@ bool mdcrs_initialize(const char* appName, const char* reportsPath) {
     g_nameOffset = static_cast<int>(pathLength + 1);
     g_pathPrefixLength = static_cast<int>(pathLength + 1 + appLength + kInfixLength);
 
-    mdfu_makePath(g_reportsPath);
+    if (!mdfu_makePath(g_reportsPath)) {
+        MDLOG_ERROR("Refusing to start the report store: could not make %s", g_reportsPath);
+        return false;
+    }
     pruneReports();
     g_nextID.store(identifierBase());
     g_ready.store(true);
@@ -298,6 +301,14 @@ void mdcrs_deleteAllReports(void) {
     std::lock_guard<std::mutex> lock(g_lock);
     if (!g_ready.load()) return;
     mdfu_deleteContentsOfPath(g_reportsPath);
+}
+
+bool mdcrs_deleteReportWithID(int64_t reportID) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (!g_ready.load() || reportID <= 0) return false;
+    char path[MDCRS_MAX_PATH_LENGTH];
+    formatReportPath(reportID, path);
+    return mdfu_removeFile(path, true);
 }
 
 void mdcrs_setMaxReportCount(int maxReportCount) { g_maxReportCount.store(maxReportCount); }

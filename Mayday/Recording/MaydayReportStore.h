@@ -14,15 +14,18 @@
 // unusable: every other call answers 0, null or "" and does nothing.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 
-// Size of every report path buffer, terminator included.
-#define MDCRS_MAX_PATH_LENGTH 500
+// Size of every report path buffer, terminator included: any path the
+// system takes.
+#define MDCRS_MAX_PATH_LENGTH PATH_MAX
 
 // Copies the names, creates the reports directory with its parents, prunes
 // the oldest reports beyond the maximum and takes the identifier base from
-// the current time. Refuses (false, logged) when an argument is null or when
-// a report path would not fit MDCRS_MAX_PATH_LENGTH. May be called again;
+// the current time. Refuses (false, logged) when an argument is null, when
+// a report path would not fit MDCRS_MAX_PATH_LENGTH or when the directory
+// cannot be made. May be called again;
 // each call starts over.
 bool mdcrs_initialize(const char* appName, const char* reportsPath);
 
@@ -53,6 +56,9 @@ char* mdcrs_readReport(int64_t reportID);
 // identifier; 0 when the file could not be written completely (logged, and
 // no partial file is left behind).
 int64_t mdcrs_addUserReport(const char* report, int reportLength);
+
+// Deletes the report with this identifier; false (logged) when it could not.
+bool mdcrs_deleteReportWithID(int64_t reportID);
 
 // Deletes everything in the reports directory, keeping the directory.
 void mdcrs_deleteAllReports(void);

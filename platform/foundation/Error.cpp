@@ -1,8 +1,38 @@
 #include "platform/foundation/Error.h"
 
 #include <cstring>
+#include <execinfo.h>
+
+#include "platform/foundation/UncaughtException.h"
+#include "platform/objc/Runtime.h"
 
 namespace platform {
+
+namespace {
+
+// In place before main, so that whoever replaces the terminate handler later
+// keeps this one as its previous.
+struct InstallTerminateHandler {
+    InstallTerminateHandler() { detail::installUncaughtExceptionTerminateHandler(); }
+} g_installTerminateHandler;
+
+constexpr int kMaxCallStackDepth = 512;
+
+}  // namespace
+
+// The runtime object lives in a heap of its own that gives the object back
+// when it is released; the heap (with the name and reason strings) goes
+// right after.
+struct InvalidArgumentException::Shared {
+    objc::ObjectHeap heap{true};
+    void* object;
+    std::vector<uintptr_t> callStack;
+
+    Shared(const std::string& name, const std::string& reason) : object(heap.makeException(name, reason)) {}
+    ~Shared() { objc::release(object); }
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+};
 
 std::string Error::description() const {
     return "Error Domain=" + domain + " Code=" + std::to_string(code) + " \"" + localizedDescription + "\"";
@@ -19,6 +49,21 @@ Error posixError(int err, const std::string& what) {
 }
 
 InvalidArgumentException::InvalidArgumentException(std::string reason, std::string name)
-    : name_(std::move(name)), reason_(std::move(reason)) {}
+    : name_(std::move(name)), reason_(std::move(reason)) {
+    // Taken here, not in a helper, so that leaving out one frame (this
+    // constructor's) starts the list at the raising function.
+    void* frames[kMaxCallStackDepth];
+    const int depth = backtrace(frames, kMaxCallStackDepth);
+    auto shared = std::make_shared<Shared>(name_, reason_);
+    for (int i = 1; i < depth; i++) shared->callStack.push_back(reinterpret_cast<uintptr_t>(frames[i]));
+    shared_ = std::move(shared);
+}
+
+const void* InvalidArgumentException::object() const noexcept { return shared_ ? shared_->object : nullptr; }
+
+const std::vector<uintptr_t>& InvalidArgumentException::callStackReturnAddresses() const noexcept {
+    static const std::vector<uintptr_t> kNone;
+    return shared_ ? shared_->callStack : kNone;
+}
 
 }  // namespace platform

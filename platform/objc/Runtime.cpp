@@ -2,10 +2,12 @@
 // Not crash-path code; classes are built under a lock and kept forever.
 #include "platform/objc/Runtime.h"
 
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 
 namespace platform::objc {
 
@@ -29,6 +31,44 @@ struct Registry {
         return copy;
     }
 };
+
+// Classes with a dealloc of their own. Slots are claimed under the lock and
+// never given back, so readers walk them without it (release is on the path
+// of every object freed, from any thread).
+struct DeallocTable {
+    static constexpr int kCapacity = 256;
+    struct Slot {
+        std::atomic<Class*> cls{nullptr};
+        std::atomic<DeallocFunction> dealloc{nullptr};
+    };
+    std::mutex mutex;
+    Slot slots[kCapacity];
+    std::atomic<int> used{0};
+
+    Slot* find(const Class* cls) {
+        const int count = used.load(std::memory_order_acquire);
+        for (int i = 0; i < count; i++)
+            if (slots[i].cls.load(std::memory_order_acquire) == cls) return &slots[i];
+        return nullptr;
+    }
+};
+
+DeallocTable& deallocTable() {
+    static DeallocTable* instance = new DeallocTable;  // never destroyed: objects may be released at exit
+    return *instance;
+}
+
+// Blocks of heaps that free released objects, so the default dealloc finds
+// the heap an object belongs to.
+struct FreeableBlocks {
+    std::mutex mutex;
+    std::unordered_map<const void*, ObjectHeap*> owners;
+};
+
+FreeableBlocks& freeableBlocks() {
+    static FreeableBlocks* instance = new FreeableBlocks;
+    return *instance;
+}
 
 Registry& registry() {
     static Registry* instance = new Registry;  // never destroyed: classes must outlive every object
@@ -118,6 +158,7 @@ struct BuiltInClass {
 const std::vector<BuiltInClass>& builtInClasses() {
     static const std::vector<BuiltInClass> table = {
         {"NSObject", nullptr, {{"isa", "#", 8}}},
+        {"NSProxy", nullptr, {{"isa", "#", 8}}},
         {"NSString", "NSObject", {}},
         {"__NSCFString", "NSString", {}},
         {"__NSCFConstantString", "__NSCFString", {}},
@@ -155,7 +196,9 @@ Class* builtIn(Registry& reg, std::string_view name) {
     for (const BuiltInClass& row : builtInClasses()) {
         if (name != row.name) continue;
         Class* superclass = row.superclass ? builtIn(reg, row.superclass) : nullptr;
-        return makeClassPair(reg, row.name, superclass, row.ivars);
+        Class* cls = makeClassPair(reg, row.name, superclass, row.ivars);
+        if (!superclass) replaceDealloc(cls, defaultDealloc);
+        return cls;
     }
     return nullptr;
 }
@@ -210,9 +253,35 @@ uintptr_t taggedDate(double seconds) {
     return (std::bit_cast<uintptr_t>(seconds) & ~uintptr_t(0xF)) | 0xDu;
 }
 
+ObjectHeap::~ObjectHeap() {
+    if (!freesReleasedObjects_ || blocks_.empty()) return;
+    FreeableBlocks& table = freeableBlocks();
+    std::lock_guard lock(table.mutex);
+    for (const auto& entry : blocks_) table.owners.erase(entry.first);
+}
+
 void* ObjectHeap::allocate(size_t size) {
-    blocks_.push_back(std::make_unique<uint64_t[]>((size + 15) / 8 + 1));
-    return blocks_.back().get();
+    auto block = std::make_unique<uint64_t[]>((size + 15) / 8 + 1);
+    void* address = block.get();
+    blocks_.emplace(address, std::move(block));
+    if (freesReleasedObjects_) {
+        FreeableBlocks& table = freeableBlocks();
+        std::lock_guard lock(table.mutex);
+        table.owners[address] = this;
+    }
+    return address;
+}
+
+bool ObjectHeap::freeBlock(const void* block) {
+    const auto found = blocks_.find(block);
+    if (found == blocks_.end()) return false;
+    if (freesReleasedObjects_) {
+        FreeableBlocks& table = freeableBlocks();
+        std::lock_guard lock(table.mutex);
+        table.owners.erase(block);
+    }
+    blocks_.erase(found);
+    return true;
 }
 
 void* ObjectHeap::makeObject(Class* cls) {
@@ -366,7 +435,9 @@ void* ObjectHeap::makeURL(const void* string) {
 
 void* ObjectHeap::makeException(std::string_view name, std::string_view reason) {
     void* object = makeObject(classNamed("NSException"));
-    const void* nameObject = makeString(name, StringStorage::InlineLengthByte, "__NSCFConstantString");
+    // A length byte holds at most 255.
+    const StringStorage nameStorage = name.size() <= 255 ? StringStorage::InlineLengthByte : StringStorage::InlineExplicit;
+    const void* nameObject = makeString(name, nameStorage, "__NSCFConstantString");
     const void* reasonObject = makeString(reason);
     setIvar(object, "name", &nameObject, sizeof(nameObject));
     setIvar(object, "reason", &reasonObject, sizeof(reasonObject));
@@ -378,9 +449,7 @@ void* ObjectHeap::makeBlock() {
 }
 
 bool setIvar(void* object, std::string_view name, const void* value, size_t size) {
-    uintptr_t isa;
-    memcpy(&isa, object, sizeof(isa));
-    for (const Class* cls = reinterpret_cast<const Class*>(isa & 0x7ffffffffff8); cls; cls = cls->superclass) {
+    for (const Class* cls = objectClass(object); cls; cls = cls->superclass) {
         const IvarList* list = readOnlyOf(cls)->ivars;
         for (uint32_t i = 0; list && i < list->count; i++) {
             const Ivar& ivar = list->entries[i];
@@ -397,6 +466,69 @@ void useNonPointerIsa(void* object) {
     memcpy(&isa, object, sizeof(isa));
     isa = (isa & 0x7ffffffffff8) | 1u | (uintptr_t(0x2d) << 56) | (uintptr_t(1) << 47);
     memcpy(object, &isa, sizeof(isa));
+}
+
+Class* objectClass(const void* object) {
+    if (!object) return nullptr;
+    uintptr_t isa;
+    memcpy(&isa, object, sizeof(isa));
+    return reinterpret_cast<Class*>(isa & 0x7ffffffffff8);
+}
+
+const char* className(const Class* cls) {
+    return cls ? readOnlyOf(cls)->name : nullptr;
+}
+
+int32_t ivarOffset(const Class* cls, std::string_view name) {
+    for (; cls; cls = cls->superclass) {
+        const IvarList* list = readOnlyOf(cls)->ivars;
+        for (uint32_t i = 0; list && i < list->count; i++)
+            if (name == list->entries[i].name) return *list->entries[i].offset;
+    }
+    return -1;
+}
+
+DeallocFunction deallocForClass(Class* cls) {
+    DeallocTable& table = deallocTable();
+    for (; cls; cls = cls->superclass) {
+        if (const DeallocTable::Slot* slot = table.find(cls)) {
+            if (DeallocFunction dealloc = slot->dealloc.load(std::memory_order_acquire)) return dealloc;
+        }
+    }
+    return nullptr;
+}
+
+DeallocFunction replaceDealloc(Class* cls, DeallocFunction dealloc) {
+    DeallocTable& table = deallocTable();
+    std::lock_guard lock(table.mutex);
+    if (DeallocTable::Slot* slot = table.find(cls)) return slot->dealloc.exchange(dealloc, std::memory_order_acq_rel);
+    if (!dealloc) return nullptr;
+    const int index = table.used.load(std::memory_order_relaxed);
+    if (index == DeallocTable::kCapacity) throw std::length_error("too many classes with a dealloc of their own");
+    DeallocTable::Slot& slot = table.slots[index];
+    slot.dealloc.store(dealloc, std::memory_order_relaxed);
+    slot.cls.store(cls, std::memory_order_relaxed);
+    table.used.store(index + 1, std::memory_order_release);
+    return nullptr;
+}
+
+void release(void* object) {
+    if (!object || (reinterpret_cast<uintptr_t>(object) & 1)) return;
+    if (const DeallocFunction dealloc = deallocForClass(objectClass(object))) dealloc(object);
+}
+
+void defaultDealloc(void* object) {
+    ObjectHeap* owner = nullptr;
+    {
+        FreeableBlocks& table = freeableBlocks();
+        std::lock_guard lock(table.mutex);
+        if (const auto found = table.owners.find(object); found != table.owners.end()) owner = found->second;
+    }
+    if (owner) {
+        owner->freeBlock(object);
+    } else {
+        memset(object, 0, sizeof(uintptr_t));  // no class any more: introspection sees no object
+    }
 }
 
 }  // namespace platform::objc

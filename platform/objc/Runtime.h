@@ -9,6 +9,10 @@
 // here. Classes are process-wide and never freed, like a runtime's; objects
 // belong to the ObjectHeap that made them.
 //
+// Releasing an object calls the dealloc found for its class: each class may
+// have one in a side table, the nearest up the superclass chain applies, and
+// the root classes NSObject and NSProxy start with the default one.
+//
 // Layouts (byte offsets):
 //   class       0 isa (metaclass), 8 superclass, 16 cache, 24 vtable,
 //               32 data word (read-write data | low flag bits)
@@ -36,6 +40,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace platform::objc {
@@ -115,7 +120,8 @@ struct IvarDefinition {
 // The class of that name, or null. Built-in classes: NSObject (root),
 // NSString, __NSCFString, __NSCFConstantString, NSNumber, __NSCFNumber,
 // NSDate, __NSDate, NSArray, __NSArray0, __NSArrayI, __NSArrayM, __NSCFArray,
-// NSURL, NSException, NSBlock, __NSGlobalBlock__.
+// NSURL, NSException, NSBlock, __NSGlobalBlock__, and the second root class
+// NSProxy.
 Class* classNamed(std::string_view name);
 // A new class (with its metaclass) below `superclass` (null for a root
 // class), with the ivars laid out after the superclass's instance.
@@ -149,10 +155,15 @@ enum class ArrayKind {
     CFDeque,      // __NSCFArray, storage kind 2, deque 40 in
 };
 
-// Owns the objects it makes; they are freed with it.
+// Owns the objects it makes; they are freed with it. A heap made with
+// `freesReleasedObjects` also gives an object's block back as soon as the
+// default dealloc runs for it (other heaps' objects are only marked freed
+// then: their class pointer is cleared). Not thread-safe.
 class ObjectHeap {
 public:
     ObjectHeap() = default;
+    explicit ObjectHeap(bool freesReleasedObjects) : freesReleasedObjects_(freesReleasedObjects) {}
+    ~ObjectHeap();
     ObjectHeap(const ObjectHeap&) = delete;
     ObjectHeap& operator=(const ObjectHeap&) = delete;
 
@@ -174,8 +185,12 @@ public:
     // A block object (its class descends from NSBlock).
     void* makeBlock();
 
+    // Frees one block of this heap now; false when it holds no such block.
+    bool freeBlock(const void* block);
+
 private:
-    std::vector<std::unique_ptr<uint64_t[]>> blocks_;
+    bool freesReleasedObjects_ = false;
+    std::unordered_map<const void*, std::unique_ptr<uint64_t[]>> blocks_;
 };
 
 // Sets an ivar of an object by name (searching the class chain); false when
@@ -183,5 +198,28 @@ private:
 bool setIvar(void* object, std::string_view name, const void* value, size_t size);
 // Stores the class pointer in the non-pointer form (bit 0 and high bits set).
 void useNonPointerIsa(void* object);
+
+// The class of an object (either isa form), or null for a null object.
+Class* objectClass(const void* object);
+const char* className(const Class* cls);
+// Byte offset of the ivar `name` in instances of `cls` (searching the class
+// chain), or -1 when there is none.
+int32_t ivarOffset(const Class* cls, std::string_view name);
+
+// What releasing the last reference runs: frees (or marks freed) the object.
+using DeallocFunction = void (*)(void* object);
+// The dealloc of `cls`: its own, else the nearest superclass's; null when
+// no class of the chain has one. Lock-free.
+DeallocFunction deallocForClass(Class* cls);
+// Gives `cls` its own dealloc (null removes it) and answers the one it had
+// of its own before (null when it had none). A replacement that wants the
+// inherited behaviour calls what this answered, or deallocForClass of the
+// superclass. At most 256 classes may have one (std::length_error beyond).
+DeallocFunction replaceDealloc(Class* cls, DeallocFunction dealloc);
+// Runs the dealloc of the object's class; nothing for a null object, a
+// tagged pointer or a class chain without dealloc.
+void release(void* object);
+// The default dealloc of the root classes.
+void defaultDealloc(void* object);
 
 }  // namespace platform::objc

@@ -19,6 +19,7 @@
 #include "Mayday/Recording/Monitors/MDCrashWatchdog.h"
 #include "Mayday/Recording/Monitors/MaydayMonitor.h"
 #include "Mayday/Recording/Tools/MDSignalStack.h"
+#include "tests/support/CrashCases.h"
 #include "tests/support/CrashChild.h"
 #include "tests/support/DeliberateFault.h"
 
@@ -63,37 +64,11 @@ using zeltest::divideByZero;
 using zeltest::illegalInstruction;
 using zeltest::overflowStack;
 
-__attribute__((noinline)) void nullRead() { (void)zeltest::readAddress(0); }
-
-void writeReadOnlyPage() {
-    void* page = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    zeltest::writeAddress((uintptr_t)page, 1);
-}
-
-void* overflowThread(void*) {
-    overflowStack();
-    return nullptr;
-}
-void overflowSmallThreadStack() {
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, 64 * 1024);
-    pthread_t thread;
-    if (pthread_create(&thread, &attributes, overflowThread, nullptr) != 0) put("no thread\n");
-    pthread_join(thread, nullptr);
-}
-
-void callAbort() { abort(); }
-
-void busError() {
-    char path[] = "/tmp/zel-bus-XXXXXX";
-    const int fd = mkstemp(path);
-    unlink(path);
-    if (fd < 0 || ftruncate(fd, 4096) != 0) put("no file\n");
-    void* mapped = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
-    if (mapped == MAP_FAILED || ftruncate(fd, 0) != 0) put("no mapping\n");
-    (void)zeltest::readAddress((uintptr_t)mapped);
-}
+using zeltest::busError;
+using zeltest::callAbort;
+using zeltest::nullRead;
+using zeltest::overflowSmallThreadStack;
+using zeltest::writeReadOnlyPage;
 
 void* allocateForEver(void*) {
     for (;;) free(malloc(64 + (size_t)(rand() % 4096)));

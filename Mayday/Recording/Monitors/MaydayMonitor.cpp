@@ -21,18 +21,14 @@
 // The table names every monitor's accessor directly, so that linking the
 // frame pulls every monitor out of the static library.
 #include "Mayday/Recording/Monitors/MaydayMonitor_AppState.h"
+#include "Mayday/Recording/Monitors/MaydayMonitor_CPPException.h"
+#include "Mayday/Recording/Monitors/MaydayMonitor_Deadlock.h"
 #include "Mayday/Recording/Monitors/MaydayMonitor_MachException.h"
+#include "Mayday/Recording/Monitors/MaydayMonitor_NSException.h"
 #include "Mayday/Recording/Monitors/MaydayMonitor_Signal.h"
 #include "Mayday/Recording/Monitors/MaydayMonitor_System.h"
-
-// Monitors not written yet yield nothing. Each default goes when its monitor
-// arrives: a weak default would keep the linker from pulling the monitor's
-// own file out of the library.
-__attribute__((weak)) const MaydayMonitorAPI* mdcm_nsexception_getAPI(void) { return nullptr; }
-__attribute__((weak)) const MaydayMonitorAPI* mdcm_deadlock_getAPI(void) { return nullptr; }
-__attribute__((weak)) const MaydayMonitorAPI* mdcm_zombie_getAPI(void) { return nullptr; }
-__attribute__((weak)) const MaydayMonitorAPI* mdcm_cppexception_getAPI(void) { return nullptr; }
-__attribute__((weak)) const MaydayMonitorAPI* mdcm_userreported_getAPI(void) { return nullptr; }
+#include "Mayday/Recording/Monitors/MaydayMonitor_UserReported.h"
+#include "Mayday/Recording/Monitors/MaydayMonitor_Zombie.h"
 
 namespace {
 

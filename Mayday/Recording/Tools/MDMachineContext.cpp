@@ -209,6 +209,8 @@ bool mdmc_fillContextForSignal(void* signalUserContext, MDMachineContext* destin
     return true;
 }
 
+void mdmc_fillThreadList(MDMachineContext* context) { getThreadList(context); }
+
 MDThread mdmc_contextThread(const MDMachineContext* context) { return context->thread; }
 
 int mdmc_contextThreadCount(const MDMachineContext* context) { return context->threadCount; }

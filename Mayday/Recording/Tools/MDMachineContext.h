@@ -69,6 +69,11 @@ int mdmc_contextSize(void);
 // from its parked state (zeros when it is not parked). A crashed context also
 // takes the thread list. Always true.
 bool mdmc_fillContextForThread(MDThread thread, MDMachineContext* destination, bool isCrashedContext);
+// Takes this process's thread list into the record (a crashed context gets
+// it when filled; a report about a thread that did not crash, such as a hung
+// main thread, needs it too).
+void mdmc_fillThreadList(MDMachineContext* context);
+
 // Describes the calling thread as its caller stands: the instruction the
 // call returns to, the caller's stack and frame pointers and the registers a
 // call preserves. For the thread that writes a report about another, so its

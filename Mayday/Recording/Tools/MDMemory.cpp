@@ -115,27 +115,25 @@ bool mdmem_copySafely(const void* src, void* dst, int byteCount) {
     return kernelCopy(src, dst, static_cast<size_t>(byteCount));
 }
 
+// Memory is there or not a whole page at a time, so the range is copied
+// page by page (the first piece up to the first page boundary) until a page
+// cannot be read.
 int mdmem_copyMaxPossible(const void* src, void* dst, int byteCount) {
     if (byteCount <= 0) return 0;
-    const uint8_t* source = static_cast<const uint8_t*>(src);
+    const uintptr_t pageSize = 4096;
+    uintptr_t source = reinterpret_cast<uintptr_t>(src);
     uint8_t* destination = static_cast<uint8_t*>(dst);
-    if (!mdmem_copySafely(source, destination, 1)) return 0;
-    if (byteCount <= 1) return byteCount;
-
-    const uint8_t* end = source + byteCount;
     int total = 0;
-    int attempt = byteCount;
-    while (attempt >= 1) {
-        if (mdmem_copySafely(source, destination, attempt)) {
-            total += attempt;
-            source += attempt;
-            destination += attempt;
-            attempt = static_cast<int>((end - source) / 2);
-        } else {
-            if (attempt <= 1) break;
-            attempt /= 2;
-            end = source + attempt;
-        }
+    while (total < byteCount) {
+        const uintptr_t toBoundary = pageSize - (source & (pageSize - 1));
+        const int left = byteCount - total;
+        const int chunk = toBoundary < static_cast<uintptr_t>(left) ? static_cast<int>(toBoundary) : left;
+        if (source > UINTPTR_MAX - static_cast<uintptr_t>(chunk) ||
+            !mdmem_copySafely(reinterpret_cast<const void*>(source), destination, chunk))
+            break;
+        source += static_cast<uintptr_t>(chunk);
+        destination += chunk;
+        total += chunk;
     }
     return total;
 }

@@ -18,8 +18,9 @@ bool mdmem_isMemoryReadable(const void* memory, int byteCount);
 // copied. On failure `dst` may hold part of the bytes.
 bool mdmem_copySafely(const void* src, void* dst, int byteCount);
 
-// Copies as much of the range as can be read from its start, narrowing down
-// by halves; answers the number of bytes copied.
+// Copies as much of the range as can be read from its start (every byte
+// up to the first page that cannot be read); answers the number of bytes
+// copied.
 int mdmem_copyMaxPossible(const void* src, void* dst, int byteCount);
 
 // For tests: force the pipe fallback (true) or go back to deciding it from
