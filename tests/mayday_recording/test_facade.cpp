@@ -14,6 +14,7 @@
 #include "Mayday/Recording/Tools/MDJSONCodecObjC.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Error.h"
+#include "platform/objc/Runtime.h"
 #include "tests/support/CrashCases.h"
 #include "tests/support/TempDir.h"
 
@@ -182,6 +183,54 @@ TEST(FacadeCrashDetails, ANonFatalReportLeavesTheRecorderOnForTheNextCrash) {
     EXPECT_EQ(reports[0]["crash"]["error"]["type"].stringValue(), "user");
     EXPECT_EQ(reports[0]["crash"]["error"]["user_reported"]["name"].stringValue(), "Warning");
     EXPECT_EQ(reports[1]["crash"]["error"]["type"].stringValue(), "mach");
+}
+
+TEST(FacadeCrashDetails, AFatalReportedExceptionKeepsItsCustomStackTrace) {
+    Sandbox sandbox;
+    const zeltest::ChildEnd end = zeltest::runInChild([&] {
+        sandbox.enter();
+        Mayday::sharedInstance()->install();
+        reportFatally();
+    });
+    EXPECT_EQ(end.signal, SIGABRT);
+    const Value reports = readBack(sandbox);
+    ASSERT_EQ(reports.count(), 1u);
+    const Value error = reports[0]["crash"]["error"];
+    EXPECT_EQ(error["reason"].stringValue(), "something broke");
+    const Value reported = error["user_reported"];
+    EXPECT_EQ(reported["name"].stringValue(), "CustomError");
+    EXPECT_EQ(reported["language"].stringValue(), "lua");
+    EXPECT_EQ(reported["line_of_code"].stringValue(), "x = y + 1");
+    EXPECT_EQ(reported["backtrace"][0]["file"].stringValue(), "main.lua");
+    EXPECT_EQ(reported["backtrace"][0]["line"].longLongValue(), 12);
+}
+
+// Faults with `address` in r12, where the notable-address scan finds it.
+__attribute__((noinline)) void crashHolding(uintptr_t address) {
+    __asm__ volatile("movq %0, %%r12\n\tmovl (%1), %%eax" : : "r"(address), "r"(uintptr_t(0)) : "r12", "eax", "memory");
+}
+
+TEST(FacadeCrashDetails, AReleasedObjectARegisterStillHoldsIsNamed) {
+    Sandbox sandbox;
+    zeltest::runInChild([&] {
+        sandbox.enter();
+        Mayday* mayday = Mayday::sharedInstance();
+        mayday->setCatchZombies(true);
+        mayday->install();
+        namespace objc = platform::objc;
+        objc::ObjectHeap heap(false);
+        objc::Class* cls = objc::defineClass("FacadeZombie", objc::classNamed("NSObject"), {});
+        void* object = heap.makeObject(cls);
+        objc::release(object);
+        crashHolding(reinterpret_cast<uintptr_t>(object));
+    });
+    const Value reports = readBack(sandbox);
+    ASSERT_EQ(reports.count(), 1u);
+    Value crashed;
+    for (const Value& thread : reports[0]["crash"]["threads"].arrayItems())
+        if (thread["crashed"].boolValue()) crashed = thread;
+    EXPECT_EQ(crashed["notable_addresses"]["r12"]["last_deallocated_obj"].stringValue(), "FacadeZombie")
+        << crashed["notable_addresses"].description();
 }
 
 TEST(FacadeInstall, ASecondInstallChangesNothingAndABundleWithoutANameIsUnknown) {
