@@ -1,11 +1,13 @@
 // Time from a fault to the crash report being closed on disk: a child with N
 // other threads (parked in pause() or a blocking read) installs the crash
-// recorder in a fresh base directory, stamps CLOCK_MONOTONIC into a shared
+// recorder through the Mayday facade in a fresh base directory, stamps CLOCK_MONOTONIC into a shared
 // page and reads a null pointer. The recorder writes the report, the fault's
 // signal ends the child, and the parent stamps the time when waitpid
 // returns; the report is closed by then. The same child without the
 // recorder is the baseline (fault to death as the parent sees it), so the
-// difference is the recorder's cost. Rounds alternate the two.
+// difference is the recorder's cost. Rounds alternate the two. Beside it,
+// what installing costs at start-up: the time install() takes and the
+// resident memory it adds (VmRSS before the facade is made and after).
 //
 //   report_bench [rounds, default 10]
 #include <dirent.h>
@@ -28,11 +30,25 @@
 #include <vector>
 
 #include "DeliberateFault.h"
-#include "Mayday/Recording/MaydayC.h"
+#include "Mayday/Recording/Mayday.h"
 
 namespace {
 
-volatile int64_t* gFaultTime = nullptr;  // a MAP_SHARED page: the child writes, the parent reads
+// A MAP_SHARED page: the child writes, the parent reads.
+volatile int64_t* gFaultTime = nullptr;
+volatile int64_t* gInstallTime = nullptr;   // nanoseconds install() took
+volatile int64_t* gResidentAdded = nullptr;  // kB of VmRSS the facade and install() added
+
+long long residentKilobytes() {
+    FILE* status = fopen("/proc/self/status", "r");
+    if (status == nullptr) return -1;
+    char line[256];
+    long long kilobytes = -1;
+    while (fgets(line, sizeof(line), status))
+        if (sscanf(line, "VmRSS: %lld kB", &kilobytes) == 1) break;
+    fclose(status);
+    return kilobytes;
+}
 
 int64_t nowNanoseconds() {
     struct timespec ts;
@@ -55,6 +71,8 @@ void* readForever(void* pipeFd) {
 struct Sample {
     int64_t nanoseconds = -1;
     long long reportBytes = -1;  // -1 without the recorder
+    int64_t installNanoseconds = -1;
+    long long residentAdded = -1;  // kB
 };
 
 long long reportSize(const std::string& reports) {
@@ -77,6 +95,8 @@ Sample measure(bool withRecorder, int threads) {
     std::string base = std::string(tmp && *tmp ? tmp : "/tmp") + "/report_bench-XXXXXX";
     if (mkdtemp(base.data()) == nullptr) return {};
     *gFaultTime = 0;
+    *gInstallTime = -1;
+    *gResidentAdded = -1;
     const pid_t child = fork();
     if (child == 0) {
         const int quiet = open("/dev/null", O_WRONLY);  // the recorder's log lines are not the measurement
@@ -84,7 +104,16 @@ Sample measure(bool withRecorder, int threads) {
         const struct rlimit noCore = {0, 0};
         setrlimit(RLIMIT_CORE, &noCore);  // a core file would be timed too
         // Installed first, as an application would, so the threads are made under it.
-        if (withRecorder && mayday_install("ReportBench", base.c_str()) == MaydayMonitorTypeNone) _exit(3);
+        if (withRecorder) {
+            const long long residentBefore = residentKilobytes();
+            const int64_t start = nowNanoseconds();
+            Mayday* mayday = Mayday::sharedInstance();
+            mayday->setBundleName("ReportBench");
+            mayday->setBasePath(base + "/Mayday/ReportBench");
+            if (!mayday->install()) _exit(3);
+            *gInstallTime = nowNanoseconds() - start;
+            *gResidentAdded = residentKilobytes() - residentBefore;
+        }
         int fds[2];
         if (pipe(fds) != 0) _exit(2);
         for (int i = 0; i < threads; ++i) {
@@ -105,7 +134,9 @@ Sample measure(bool withRecorder, int threads) {
     const pid_t ended = waitpid(child, &status, 0);
     const int64_t deathTime = nowNanoseconds();
     if (ended == child && WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV && *gFaultTime != 0) {
-        sample.reportBytes = withRecorder ? reportSize(base + "/Reports") : -1;
+        sample.reportBytes = withRecorder ? reportSize(base + "/Mayday/ReportBench/Reports") : -1;
+        sample.installNanoseconds = *gInstallTime;
+        sample.residentAdded = *gResidentAdded;
         if (!withRecorder || sample.reportBytes > 0) sample.nanoseconds = deathTime - *gFaultTime;
     }
     std::error_code ignored;
@@ -113,9 +144,16 @@ Sample measure(bool withRecorder, int threads) {
     return sample;
 }
 
+template <typename T> T median(std::vector<T> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
 struct Series {
     std::vector<int64_t> times;
     std::vector<long long> sizes;
+    std::vector<int64_t> installTimes;
+    std::vector<long long> residentAdded;
     int failed = 0;
 
     void add(const Sample& sample) {
@@ -125,6 +163,8 @@ struct Series {
         }
         times.push_back(sample.nanoseconds);
         if (sample.reportBytes >= 0) sizes.push_back(sample.reportBytes);
+        if (sample.installNanoseconds >= 0) installTimes.push_back(sample.installNanoseconds);
+        if (sample.residentAdded >= 0) residentAdded.push_back(sample.residentAdded);
     }
     double medianMs() {
         std::sort(times.begin(), times.end());
@@ -143,6 +183,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     gFaultTime = static_cast<volatile int64_t*>(page);
+    gInstallTime = gFaultTime + 1;
+    gResidentAdded = gFaultTime + 2;
     bool allMeasured = true;
     for (int threads : {0, 10, 100}) {
         Series baseline;
@@ -165,6 +207,9 @@ int main(int argc, char** argv) {
             "best %7.2f ms | cost %7.2f ms | report %lld-%lld bytes (%zu rounds)\n",
             threads, baselineMedian, baseline.bestMs(), recorderMedian, recorder.bestMs(),
             recorderMedian - baselineMedian, *smallest, *largest, recorder.times.size());
+        if (!recorder.installTimes.empty() && !recorder.residentAdded.empty())
+            std::printf("             start-up: install median %7.2f ms | resident memory added median %lld kB\n",
+                        median(recorder.installTimes) / 1e6, median(recorder.residentAdded));
         if (baseline.failed + recorder.failed > 0) {
             std::printf("             %d baseline and %d recorder rounds failed\n", baseline.failed, recorder.failed);
             allMeasured = false;
