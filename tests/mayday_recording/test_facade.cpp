@@ -183,6 +183,9 @@ TEST(FacadeCrashDetails, ANonFatalReportLeavesTheRecorderOnForTheNextCrash) {
     EXPECT_EQ(reports[0]["crash"]["error"]["type"].stringValue(), "user");
     EXPECT_EQ(reports[0]["crash"]["error"]["user_reported"]["name"].stringValue(), "Warning");
     EXPECT_EQ(reports[1]["crash"]["error"]["type"].stringValue(), "mach");
+    // Read back with the doctor's word on it.
+    EXPECT_EQ(reports[1]["crash"]["diagnosis"].stringValue().rfind("Attempted to dereference null pointer.", 0), 0u)
+        << reports[1]["crash"]["diagnosis"].description();
 }
 
 TEST(FacadeCrashDetails, AFatalReportedExceptionKeepsItsCustomStackTrace) {
