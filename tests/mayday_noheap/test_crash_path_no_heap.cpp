@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/ReportFiles.h"
 #include "CrashChild.h"
 #include "DeliberateFault.h"
 #include "Mayday/Recording/MaydayC.h"
@@ -238,6 +239,8 @@ void* pvalloc(size_t size) noexcept {
 namespace {
 
 using platform::Value;
+using zeltest::filesIn;
+Value decode(const std::string& text) { return zeltest::decodeReport(text); }
 
 constexpr const char* kAppName = "NoHeapTest";
 constexpr MaydayMonitorFlags kSignalPath =
@@ -310,17 +313,6 @@ struct CrashRun {
     std::string text;                // of the only file, when there is one
 };
 
-std::vector<std::string> filesIn(const std::string& directory) {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(directory.c_str())) {
-        while (dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-        closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // A child with the recorder installed (with `monitors` when given), every
 // report option that runs code on the crash path turned on, a few parked
 // threads, and a null read.
@@ -344,13 +336,6 @@ CrashRun crashChild(const zeltest::TempDir& base, InCallback inCallback, const M
     run.files = filesIn(base.file("Reports"));
     if (run.files.size() == 1) run.text = zeltest::readFile(base.file("Reports") + "/" + run.files[0]);
     return run;
-}
-
-Value decode(const std::string& text) {
-    platform::OptionalError error;
-    const Value value = MDJSONCodec::decode(Value::Bytes(text.begin(), text.end()), 0, &error);
-    EXPECT_FALSE(error.has_value()) << text.substr(0, 2000);
-    return value;
 }
 
 // Ended by the fault's own signal, one report that decodes, with the crash,

@@ -15,6 +15,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include "tests/support/ReportFiles.h"
 #include "CrashChild.h"
 #include "DeliberateFault.h"
 #include "Mayday/Recording/MaydayC.h"
@@ -26,6 +27,9 @@
 using platform::Value;
 
 namespace {
+
+using zeltest::filesIn;
+Value decode(const std::string& text) { return zeltest::decodeReport(text); }
 
 constexpr const char* kAppName = "ReportTest";
 
@@ -49,24 +53,6 @@ void startParkedThreads(int count) {
         pthread_t thread;
         pthread_create(&thread, nullptr, parkForever, reinterpret_cast<void*>(static_cast<intptr_t>(fds[0])));
     }
-}
-
-std::vector<std::string> filesIn(const std::string& directory) {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(directory.c_str())) {
-        while (dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-        closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-Value decode(const std::string& text) {
-    platform::OptionalError error;
-    const Value value = MDJSONCodec::decode(Value::Bytes(text.begin(), text.end()), 0, &error);
-    EXPECT_FALSE(error.has_value()) << text.substr(0, 2000);
-    return value;
 }
 
 // The top-level member names in the order the text has them.

@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/ReportFiles.h"
 #include "CrashChild.h"
 #include "Mayday/Recording/MaydayReport.h"
 #include "Mayday/Recording/MaydayReportMemory.h"
@@ -31,6 +32,9 @@ namespace objc = platform::objc;
 
 namespace {
 
+using zeltest::filesIn;
+Value decode(const std::string& text) { return zeltest::decodeReport(text); }
+
 const char kText[] = "notable text";
 
 uintptr_t addressOf(const void* p) { return reinterpret_cast<uintptr_t>(p); }
@@ -39,13 +43,6 @@ std::string hex(uintptr_t value) {
     char buffer[32];
     snprintf(buffer, sizeof(buffer), "0x%lx", static_cast<unsigned long>(value));
     return buffer;
-}
-
-Value decode(const std::string& text) {
-    platform::OptionalError error;
-    const Value value = MDJSONCodec::decode(Value::Bytes(text.begin(), text.end()), 0, &error);
-    EXPECT_FALSE(error.has_value()) << text.substr(0, 2000);
-    return value;
 }
 
 size_t occurrences(const std::string& text, const std::string& word) {
@@ -346,13 +343,6 @@ TEST(ReportWriterDocument, StackWindowAtEitherEndOfTheAddressSpace) {
             EXPECT_TRUE(stackWords.empty());
         }
     }
-}
-
-std::vector<std::string> filesIn(const std::string& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(directory)) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // An unfinished report is embedded and goes; one that is no JSON stays beside as ".old".
