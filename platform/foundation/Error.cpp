@@ -50,12 +50,21 @@ Error posixError(int err, const std::string& what) {
 
 InvalidArgumentException::InvalidArgumentException(std::string reason, std::string name)
     : name_(std::move(name)), reason_(std::move(reason)) {
-    // Taken here, not in a helper, so that leaving out one frame (this
-    // constructor's) starts the list at the raising function.
+    // Taken here, not in a helper, so that the list starts at the return
+    // into the raising function: the entries before it are this
+    // constructor's (and a sanitizer's backtrace interceptor's, when there is one).
     void* frames[kMaxCallStackDepth];
     const int depth = backtrace(frames, kMaxCallStackDepth);
+    void* const intoRaiser = __builtin_return_address(0);
+    int first = 1;
+    for (int i = 1; i < depth && i <= 3; i++) {
+        if (frames[i] == intoRaiser) {
+            first = i;
+            break;
+        }
+    }
     auto shared = std::make_shared<Shared>(name_, reason_);
-    for (int i = 1; i < depth; i++) shared->callStack.push_back(reinterpret_cast<uintptr_t>(frames[i]));
+    for (int i = first; i < depth; i++) shared->callStack.push_back(reinterpret_cast<uintptr_t>(frames[i]));
     shared_ = std::move(shared);
 }
 

@@ -37,7 +37,8 @@ TEST(PlatformException, IsAnNSExceptionObjectReleasedWithItsLastCopy) {
         EXPECT_EQ(objc::objectClass(object), nsException);
         const uintptr_t first = copies[0].callStackReturnAddresses().at(0);
         const uintptr_t start = reinterpret_cast<uintptr_t>(&makeInHere);
-        EXPECT_TRUE(first > start && first < start + 256) << std::hex << first << " " << start;
+        // Inside it (an instrumented build makes it some hundred bytes longer).
+        EXPECT_TRUE(first > start && first < start + 4096) << std::hex << first << " " << start;
         copies.erase(copies.begin());
         EXPECT_TRUE(g_deallocated.empty());
     }
