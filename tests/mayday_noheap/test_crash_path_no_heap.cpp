@@ -66,26 +66,8 @@ char g_maps[1 << 16];
 int g_mapsLength = 0;
 uintptr_t g_stackWords[kStackScanBytes / sizeof(uintptr_t)];
 
-void writeText(const char* text) {
-    ssize_t ignored = write(STDERR_FILENO, text, strlen(text));
-    (void)ignored;
-}
-
-void writeHex(uintptr_t value) {
-    char buffer[20];
-    int n = 0;
-    buffer[n++] = '0';
-    buffer[n++] = 'x';
-    char digits[16];
-    int d = 0;
-    do {
-        digits[d++] = "0123456789abcdef"[value & 0xF];
-        value >>= 4;
-    } while (value != 0);
-    while (d != 0) buffer[n++] = digits[--d];
-    buffer[n] = '\0';
-    writeText(buffer);
-}
+void writeText(const char* text) { zeltest::putTo(STDERR_FILENO, text); }
+void writeHex(uintptr_t value) { zeltest::putHexTo(STDERR_FILENO, value); }
 
 void loadMaps() {
     const int fd = open("/proc/self/maps", O_RDONLY);

@@ -24,12 +24,13 @@ struct ChildEnd {
 
 inline int g_reportFd = -1;
 
-// Async-signal-safe output for the child: text and hexadecimal numbers.
-inline void put(const char* text) {
-    ssize_t ignored = write(g_reportFd, text, strlen(text));
+// Async-signal-safe output: text and hexadecimal numbers to `fd`, and the
+// same to the parent through the report pipe.
+inline void putTo(int fd, const char* text) {
+    ssize_t ignored = write(fd, text, strlen(text));
     (void)ignored;
 }
-inline void putHex(uint64_t value) {
+inline void putHexTo(int fd, uint64_t value) {
     char buffer[20];
     int n = 0;
     buffer[n++] = '0';
@@ -42,8 +43,10 @@ inline void putHex(uint64_t value) {
     } while (value);
     while (d) buffer[n++] = digits[--d];
     buffer[n] = 0;
-    put(buffer);
+    putTo(fd, buffer);
 }
+inline void put(const char* text) { putTo(g_reportFd, text); }
+inline void putHex(uint64_t value) { putHexTo(g_reportFd, value); }
 
 // Runs `body` in a forked child (killed after 10 s) and collects what it reported.
 template <typename Body> ChildEnd runInChild(Body body) {
