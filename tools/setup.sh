@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 packages=(build-essential cmake pkg-config python3 curl ca-certificates
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libssl-dev openssl zlib1g-dev libgtk-3-dev libplist-dev libarchive-dev
-  uuid-dev nlohmann-json3-dev rapidjson-dev
+  uuid-dev nlohmann-json3-dev rapidjson-dev python3-jsonschema
   xvfb xauth imagemagick)
 
 missing=()

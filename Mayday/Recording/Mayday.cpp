@@ -6,12 +6,13 @@
 #include <vector>
 
 #include "Mayday/Recording/MaydayC.h"
+#include "Mayday/Recording/MaydayReportReader.h"
+#include "Mayday/Recording/MaydayReportStore.h"
 #include "Mayday/Recording/Monitors/MaydayMonitor.h"
 #include "Mayday/Recording/Monitors/MaydayMonitor_AppState.h"
 #include "Mayday/Recording/Monitors/MaydayMonitor_System.h"
 #include "Mayday/Recording/Tools/MDJSONCodecObjC.h"
 #include "Mayday/Recording/Tools/MDLogger.h"
-#include "Mayday/Reporting/Filters/MaydayDoctor.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "sentry/DataError.h"
@@ -148,7 +149,7 @@ std::optional<Value::Bytes> Mayday::loadCrashReportJSONWithID(int64_t reportID) 
 
 Value Mayday::reportWithID(int64_t reportID) {
     const std::optional<Value::Bytes> json = loadCrashReportJSONWithID(reportID);
-    if (!json) return Value();
+    if (!json) return damagedReportWithID(reportID);
     platform::OptionalError error;
     Value report = MDJSONCodec::decode(*json,
                                        MDJSONDecodeOptionIgnoreNullInArray | MDJSONDecodeOptionIgnoreNullInObject |
@@ -165,19 +166,31 @@ Value Mayday::reportWithID(int64_t reportID) {
     return report;
 }
 
+Value Mayday::damagedReportWithID(int64_t reportID) {
+    // A report cut short (the recorder was killed while writing it, the disk
+    // filled up) still tells what happened as far as it goes: better sent
+    // in part than kept unsendable until pruning drops it.
+    char* raw = reportID > 0 ? mdcrs_readReport(reportID) : nullptr;
+    if (raw == nullptr) return Value();
+    const MaydayReadReport read = maydayDecodeStoredReport(raw);
+    free(raw);
+    // Without its own header section what was read is no report at all.
+    if (!read.report["report"].isDictionary()) {
+        MDLOGOBJ_ERROR("Crash report %llx is unreadable: %@", static_cast<unsigned long long>(reportID), read.problem);
+        return Value();
+    }
+    MDLOGOBJ_WARN("Crash report %llx is damaged, using what could be read: %@",
+                  static_cast<unsigned long long>(reportID), read.problem);
+    return read.report;
+}
+
 Value Mayday::allReports() {
     Value reports;
     readAllReports(this, &reports, nullptr);
     return reports;
 }
 
-void Mayday::doctorReport(Value& report) {
-    const auto doctor = MaydayDoctor::doctor();
-    Value crash = report["crash"];
-    if (!crash.isNil()) crash.setObject(doctor->diagnoseCrash(report), "diagnosis");
-    Value recrashCrash = report["recrash_report"]["crash"];
-    if (!recrashCrash.isNil()) recrashCrash.setObject(doctor->diagnoseCrash(report), "diagnosis");
-}
+void Mayday::doctorReport(Value& report) { maydayDiagnoseReport(report); }
 
 std::optional<Value::Bytes> Mayday::nullTerminated(const std::optional<Value::Bytes>& data) {
     if (!data) return std::nullopt;

@@ -41,6 +41,8 @@ public:
 
     // The stored report decoded and diagnosed, or nil.
     platform::Value reportWithID(int64_t reportID);
+    // What a report the fix-up cannot take still holds (cut short, say), or nil.
+    platform::Value damagedReportWithID(int64_t reportID);
     // Its fixed-up JSON text, or nothing.
     std::optional<platform::Value::Bytes> loadCrashReportJSONWithID(int64_t reportID);
     // Every readable stored report, in the store's order.

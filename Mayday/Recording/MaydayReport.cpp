@@ -18,6 +18,7 @@
 #include "Mayday/Recording/Tools/MDLogger.h"
 #include "Mayday/Recording/Tools/MDMach.h"
 #include "Mayday/Recording/Tools/MDMachineContext.h"
+#include "Mayday/Recording/Tools/MDNumberText.h"
 #include "Mayday/Recording/Tools/MDSignalInfo.h"
 #include "Mayday/Recording/Tools/MDSysCall.h"
 
@@ -92,6 +93,16 @@ void writeReportInfo(const MaydayReportWriter* writer, const Mayday_MonitorConte
     writer->endContainer(writer);
 }
 
+// The whole build id in lower-case hex: what symbol servers index ELF files by.
+void writeBuildID(const MaydayReportWriter* writer, const MDBinaryImage& image) {
+    if (image.buildID == nullptr || image.buildIDLength == 0) return;
+    char text[2 * 64 + 1];
+    uint32_t length = image.buildIDLength <= 64 ? image.buildIDLength : 64;
+    for (uint32_t i = 0; i < length; i++) mdnum_writeHexByte(text + 2 * i, image.buildID[i], false);
+    text[2 * length] = '\0';
+    writer->addStringElement(writer, "build_id", text);
+}
+
 void writeBinaryImages(const MaydayReportWriter* writer) {
     writer->beginArray(writer, "binary_images");
     const int count = static_cast<int>(mddl_imageCount());
@@ -105,6 +116,7 @@ void writeBinaryImages(const MaydayReportWriter* writer) {
         writer->addUIntegerElement(writer, "image_size", image.size);
         writer->addStringElement(writer, "name", image.name);
         writer->addUUIDElement(writer, "uuid", image.uuid);
+        writeBuildID(writer, image);
         writer->addIntegerElement(writer, "cpu_type", image.cpuType);
         writer->addIntegerElement(writer, "cpu_subtype", image.cpuSubType);
         writer->addUIntegerElement(writer, "major_version", image.majorVersion);

@@ -8,9 +8,11 @@ namespace {
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";
 
-// The length of the well-formed UTF-8 sequence at text[i], 0 if there is none
-// (overlong forms, surrogates and values past U+10FFFF are not well-formed).
-size_t sequenceLength(std::string_view text, size_t i, uint32_t* codePoint) {
+}  // namespace
+
+size_t utf8SequenceLength(std::string_view text, size_t i, uint32_t* codePoint) {
+    uint32_t ignored;
+    if (codePoint == nullptr) codePoint = &ignored;
     const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
     const unsigned char lead = byte(i);
     size_t length;
@@ -38,14 +40,29 @@ size_t sequenceLength(std::string_view text, size_t i, uint32_t* codePoint) {
     return length;
 }
 
-}  // namespace
+std::optional<std::string> utf8Text(std::string_view bytes, bool repair) {
+    std::string text;
+    text.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size();) {
+        const size_t length = utf8SequenceLength(bytes, i);
+        if (length == 0) {
+            if (!repair) return std::nullopt;
+            text += kReplacement;
+            ++i;
+            continue;
+        }
+        text.append(bytes.substr(i, length));
+        i += length;
+    }
+    return text;
+}
 
 std::string displayableText(std::string_view text, bool keepNewlines) {
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
         uint32_t codePoint = 0;
-        const size_t length = sequenceLength(text, i, &codePoint);
+        const size_t length = utf8SequenceLength(text, i, &codePoint);
         if (length == 0) {
             out += kReplacement;
             i++;

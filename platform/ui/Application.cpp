@@ -58,10 +58,12 @@ void Application::requestUserAttention(int requestType) {
 long Application::runModalAlert(const AlertSpec& alert) {
     const AlertSpec shown = withDefaultButton(alert);
     if (backend_) return backend_->runModalAlert(shown);
-    // No window to show it in: the log keeps what the user would have seen.
+    // No window to show it in: the log keeps what the user would have seen,
+    // and a question nobody can answer takes its last (no) answer.
+    const size_t answer = shown.buttons.size() - 1;
     systemLog("Alert: " + shown.messageText + (shown.informativeText.empty() ? "" : " - " + shown.informativeText) +
-              " [" + shown.buttons.front() + "]");
-    return shown.responseForButton(0);
+              " [" + shown.buttons[answer] + "]");
+    return shown.responseForButton(answer);
 }
 
 Alert Alert::legacyAlert(const std::string& messageText, const std::string& defaultButton,

@@ -40,8 +40,9 @@ public:
 // open a display.
 std::unique_ptr<UIBackend> makeGtkBackend(int* argc, char*** argv);
 // The terminal: status line and progress bar drawn in place on `out` (a
-// file descriptor, standard output by default); alerts printed with their
-// button and answered with the first button at once.
+// file descriptor, standard output by default); a one-button alert printed
+// and answered at once, one that asks answered on the terminal, or with its
+// last (no) button when standard input is no terminal.
 std::unique_ptr<UIBackend> makeTerminalBackend(int outFd = 1);
 
 // Lets the GLib default main context drain the main queue (also inside

@@ -146,14 +146,19 @@ public:
     }
 
     // Text that interrupts the status line (alerts, the button prompt).
-    void printBlock(const std::string& text) {
+    // A question leaves the status line off until resume(), so the answer
+    // is typed right after it.
+    void printBlock(const std::string& text, bool redrawAfter = true) {
         if (tty_ && lineDrawn_) writeAll(fd_, "\r\x1b[2K");
         writeAll(fd_, text);
         if (tty_) {
             lineDrawn_ = false;
             lastLine_.clear();
-            redraw();
+            if (redrawAfter) redraw();
         }
+    }
+    void resume() {
+        if (tty_) redraw();
     }
     void bell() {
         if (tty_) writeAll(fd_, "\a");
@@ -429,12 +434,30 @@ public:
         return {statusText_.get(), progressView_.get(), appIcon_.get(), quitButton_.get()};
     }
 
+    // One button only tells: printed and answered at once. A choice is asked
+    // on the terminal; without one on standard input nobody can answer, and
+    // the last button (the "no" of a question) is taken.
     long runModalAlert(const AlertSpec& alert) override {
         std::string text = "\n== " + sanitized(alert.messageText, false) + " ==\n";
         if (!alert.informativeText.empty()) text += sanitized(alert.informativeText, true) + "\n";
-        text += "[ " + sanitized(alert.buttons.empty() ? std::string("OK") : alert.buttons.front(), false) + " ]\n";
-        screen_->printBlock(text);
-        return alert.responseForButton(0);
+        if (alert.buttons.size() < 2) {
+            text += "[ " + sanitized(alert.buttons.empty() ? std::string("OK") : alert.buttons.front(), false) + " ]\n";
+            screen_->printBlock(text);
+            return alert.responseForButton(0);
+        }
+        for (size_t i = 0; i < alert.buttons.size(); ++i) {
+            text += "  " + std::to_string(i + 1) + ") " + sanitized(alert.buttons[i], false) + "\n";
+        }
+        const size_t last = alert.buttons.size() - 1;
+        if (::isatty(STDIN_FILENO) != 1) {
+            text += "No terminal to answer on: " + sanitized(alert.buttons[last], false) + "\n";
+            screen_->printBlock(text);
+            return alert.responseForButton(last);
+        }
+        screen_->printBlock(text, false);
+        const size_t chosen = askForButton(alert.buttons.size()).value_or(last);
+        screen_->resume();
+        return alert.responseForButton(chosen);
     }
 
     void activateIgnoringOtherApps(bool) override {}
@@ -443,6 +466,50 @@ public:
     void quit() override { MainLoop::quit(); }
 
 private:
+    // The index of the button typed on standard input (an empty line takes
+    // the first), asking again after anything else; nothing at the end of input.
+    std::optional<size_t> askForButton(size_t count) {
+        const std::string prompt = "Choose 1-" + std::to_string(count) + " [1]: ";
+        for (;;) {
+            screen_->printBlock(prompt, false);
+            const std::optional<std::string> line = readInputLine();
+            if (!line) {
+                screen_->printBlock("\n", false);
+                return std::nullopt;
+            }
+            const std::string answer = trimmed(*line);
+            if (answer.empty()) return 0;
+            if (answer.size() <= 3 && std::all_of(answer.begin(), answer.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+                const size_t number = std::stoul(answer);
+                if (number >= 1 && number <= count) return number - 1;
+            }
+        }
+    }
+
+    // One line of standard input without its newline, read a byte at a time
+    // so that nothing after it is taken from whoever reads next.
+    static std::optional<std::string> readInputLine() {
+        constexpr size_t kMaxLine = 1024;  // the rest of a longer line is dropped
+        std::string line;
+        for (;;) {
+            char c;
+            const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                if (line.empty()) return std::nullopt;
+                return line;
+            }
+            if (c == '\n') return line;
+            if (line.size() < kMaxLine) line.push_back(c);
+        }
+    }
+
+    static std::string trimmed(const std::string& text) {
+        const size_t start = text.find_first_not_of(" \t\r");
+        if (start == std::string::npos) return {};
+        return text.substr(start, text.find_last_not_of(" \t\r") - start + 1);
+    }
+
     std::shared_ptr<TerminalScreen> screen_;  // first: outlives the controls
     std::unique_ptr<TerminalTextField> statusText_;
     std::unique_ptr<TerminalProgress> progressView_;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <exception>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -239,6 +240,19 @@ TEST(FacadeCrashDetails, AReleasedObjectARegisterStillHoldsIsNamed) {
         if (thread["crashed"].boolValue()) crashed = thread;
     EXPECT_EQ(crashed["notable_addresses"]["r12"]["last_deallocated_obj"].stringValue(), "FacadeZombie")
         << crashed["notable_addresses"].description();
+}
+
+TEST(FacadeReading, AReportCutShortIsReadAsFarAsItGoesAndNonsenseIsSkipped) {
+    Sandbox sandbox;
+    const std::string whole = zeltest::readFile(ZEL_SOURCE_DIR "/tests/fixtures/reports/mach_null_read.json");
+    ASSERT_FALSE(whole.empty());
+    std::filesystem::create_directories(sandbox.reports());
+    zeltest::writeFile(sandbox.reports() + "/FacadeTest-report-0000000000000001.json", whole.substr(0, whole.size() / 3));
+    zeltest::writeFile(sandbox.reports() + "/FacadeTest-report-0000000000000002.json", "not a report");
+    const Value reports = readBack(sandbox);
+    ASSERT_EQ(reports.count(), 1u) << reports.description();
+    EXPECT_EQ(reports[0]["report"]["type"].stringValue(), "standard");
+    EXPECT_GT(reports[0]["binary_images"].count(), 0u);
 }
 
 TEST(FacadeInstall, ASecondInstallChangesNothingAndABundleWithoutANameIsUnknown) {

@@ -35,7 +35,8 @@ std::string executablePath() {
 }
 
 // The GNU build id of an ELF file on disk, read through its section headers.
-std::vector<uint8_t> buildIDFromFile(const std::string& path) {
+// The whole build id, or its first 16 bytes (the report's uuid) when `whole` is false.
+std::vector<uint8_t> buildIDFromFile(const std::string& path, bool whole = false) {
     std::ifstream file(path, std::ios::binary);
     const std::vector<char> data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     if (data.size() < sizeof(Elf64_Ehdr)) {
@@ -57,7 +58,8 @@ std::vector<uint8_t> buildIDFromFile(const std::string& path) {
             const size_t name = offset + sizeof note;
             const size_t desc = name + ((note.n_namesz + 3) & ~3u);
             if (note.n_type == NT_GNU_BUILD_ID && note.n_namesz == 4 && std::memcmp(data.data() + name, "GNU", 4) == 0) {
-                return std::vector<uint8_t>(data.begin() + (long)desc, data.begin() + (long)desc + 16);
+                const long length = whole ? (long)note.n_descsz : 16;
+                return std::vector<uint8_t>(data.begin() + (long)desc, data.begin() + (long)desc + length);
             }
             offset = desc + ((note.n_descsz + 3) & ~3u);
         }
@@ -165,6 +167,9 @@ TEST_F(DynamicLinkerTest, MainProgramRecord) {
         ASSERT_NE(image.uuid, nullptr);
         EXPECT_EQ(std::vector<uint8_t>(image.uuid, image.uuid + 16), fromFile);
         EXPECT_EQ(mddl_imageUUID(executablePath().c_str(), true), image.uuid);
+        ASSERT_NE(image.buildID, nullptr);
+        EXPECT_EQ(std::vector<uint8_t>(image.buildID, image.buildID + image.buildIDLength),
+                  buildIDFromFile(executablePath(), true));
     }
     EXPECT_EQ(mddl_imageNamed(executablePath().c_str(), true), 0);
 }

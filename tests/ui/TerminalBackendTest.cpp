@@ -160,11 +160,11 @@ TEST_F(PipeTerminal, ImageViewKeepsItsPathQuietly) {
     EXPECT_EQ(output(), "");
 }
 
-TEST_F(PipeTerminal, AlertsPrintTheirTextAndAnswerTheFirstButton) {
+TEST_F(PipeTerminal, OneButtonAlertsPrintTheirTextAndAnswerAtOnce) {
     AlertSpec alert;
     alert.messageText = "Download failed";
     alert.informativeText = "The server did not answer.\nTry again later.";
-    alert.buttons = {"Retry", "Quit"};
+    alert.buttons = {"Retry"};  // alerts with a choice: TerminalAlertTest.cpp
     alert.style = AlertStyle::Critical;
     EXPECT_EQ(backend_->runModalAlert(alert), platform::kAlertFirstButtonReturn);
     EXPECT_EQ(output(), "\n== Download failed ==\nThe server did not answer.\nTry again later.\n[ Retry ]\n");

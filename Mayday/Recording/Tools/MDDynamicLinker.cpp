@@ -84,7 +84,8 @@ bool mddl_binaryImage(int index, MDBinaryImage* buffer) {
     buffer->vmAddress = image.textVAddr;
     buffer->size = image.end - image.start;
     buffer->name = reportedName(&image, record);
-    buffer->uuid = reportedUUID(&image, record);
+    buffer->buildID = reportedBuildID(&image, record, &buffer->buildIDLength);
+    buffer->uuid = buffer->buildID;
     buffer->cpuType = kCPUTypeX86_64;
     buffer->cpuSubType = kCPUSubTypeX86_64;
     buffer->majorVersion = 0;

@@ -32,6 +32,8 @@ typedef struct {
     uint64_t size;             // up to the page-aligned end of the highest PT_LOAD
     const char* name;          // path (our index's copy, or borrowed from the dynamic linker)
     const uint8_t* uuid;       // first 16 bytes of the GNU build id (our copy or in the image), or null
+    const uint8_t* buildID;    // the whole build id (at most 64 bytes), or null
+    uint32_t buildIDLength;
     int cpuType;               // Mach vocabulary of the report: x86_64
     int cpuSubType;
     uint64_t majorVersion;     // ELF images carry no version: always 0

@@ -311,7 +311,7 @@ const char* currentPath(const Image* image, char* buffer, size_t capacity) {
     return copyString(image->entry.name, buffer, capacity) ? buffer : nullptr;
 }
 
-uintptr_t buildIDInMemory(const Image* image) {
+uintptr_t buildIDInMemory(const Image* image, uint32_t* length) {
     uintptr_t found = 0;
     forEachProgramHeader(image, [&](const ElfW(Phdr)& ph) {
         if (ph.p_type != PT_NOTE) {
@@ -337,6 +337,7 @@ uintptr_t buildIDInMemory(const Image* image) {
                 copyFrom(name, noteName, sizeof noteName) && noteName[0] == 'G' && noteName[1] == 'N' &&
                 noteName[2] == 'U' && noteName[3] == '\0' && copyFrom(desc, bytes, sizeof bytes)) {
                 found = desc;
+                if (length != nullptr) *length = header.n_descsz;
                 return false;
             }
             note = next;

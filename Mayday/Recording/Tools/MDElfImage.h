@@ -17,6 +17,8 @@
 namespace mddl {
 
 constexpr int kUUIDLength = 16;
+// The longest build id kept whole (GNU ld writes 20 bytes, some linkers 32).
+constexpr int kMaxBuildIDLength = 64;
 constexpr int kCachedProgramHeaders = 16;
 
 // What one image looks like in memory, from checked copies of its headers.
@@ -52,8 +54,9 @@ bool imageContains(const Image* image, uintptr_t address);
 // of the loader's name into `buffer`; null when that cannot be read.
 const char* currentPath(const Image* image, char* buffer, size_t capacity);
 
-// The GNU build-id bytes inside the image's notes, or 0.
-uintptr_t buildIDInMemory(const Image* image);
+// The GNU build-id bytes inside the image's notes, or 0; `length` (when
+// given) receives the note's length, at least kUUIDLength.
+uintptr_t buildIDInMemory(const Image* image, uint32_t* length = nullptr);
 
 // The name (in the image) and address of the dynamic symbol nearest at or
 // below `address` by mddl_nearestSymbol's rule; false, leaving both alone,

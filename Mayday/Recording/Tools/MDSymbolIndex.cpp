@@ -32,8 +32,8 @@ struct IndexedImage {
     uint32_t pathOffset;  // the path as reported, in g_names
     uint32_t first;
     uint32_t count;
-    bool hasUUID;
-    uint8_t uuid[kUUIDLength];
+    uint8_t buildIDLength;  // 0 without a build id; its first 16 bytes are the uuid
+    uint8_t buildID[kMaxBuildIDLength];
 };
 
 namespace {
@@ -199,8 +199,10 @@ void indexLoadedImages(void) {
             MDLOG_WARN("Symbol index full; %s is not indexed", path);
             break;
         }
-        const uintptr_t uuid = buildIDInMemory(&item.image);
-        record.hasUUID = uuid != 0 && copyFrom(uuid, record.uuid, sizeof record.uuid);
+        uint32_t length = 0;
+        const uintptr_t buildID = buildIDInMemory(&item.image, &length);
+        if (length > sizeof record.buildID) length = sizeof record.buildID;
+        if (buildID != 0 && copyFrom(buildID, record.buildID, length)) record.buildIDLength = (uint8_t)length;
         indexSymbolTable(item.image, path, &record);
         g_indexedImages[g_indexedImageCount] = record;
         __atomic_store_n(&g_indexedImageCount, g_indexedImageCount + 1, __ATOMIC_RELEASE);
@@ -233,10 +235,19 @@ const char* reportedName(const Image* image, const IndexedImage* record) {
 }
 
 const uint8_t* reportedUUID(const Image* image, const IndexedImage* record) {
+    uint32_t length = 0;
+    return reportedBuildID(image, record, &length);
+}
+
+const uint8_t* reportedBuildID(const Image* image, const IndexedImage* record, uint32_t* length) {
     if (record != nullptr) {
-        return record->hasUUID ? record->uuid : nullptr;
+        *length = record->buildIDLength;
+        return record->buildIDLength != 0 ? record->buildID : nullptr;
     }
-    return (const uint8_t*)buildIDInMemory(image);
+    uint32_t found = 0;
+    const uint8_t* bytes = (const uint8_t*)buildIDInMemory(image, &found);
+    *length = bytes != nullptr ? (found > kMaxBuildIDLength ? kMaxBuildIDLength : found) : 0;
+    return bytes;
 }
 
 void nearestIndexedSymbol(const IndexedImage* record, uintptr_t address, const char** name, uintptr_t* symbolAddress) {

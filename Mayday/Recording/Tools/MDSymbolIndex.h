@@ -32,6 +32,9 @@ const char* reportedName(const Image* image, const IndexedImage* record);
 
 // The 16 build-id bytes: our copy when there is a record, else in the image.
 const uint8_t* reportedUUID(const Image* image, const IndexedImage* record);
+// The whole build id (at most kMaxBuildIDLength bytes) and its length; null
+// and 0 without one.
+const uint8_t* reportedBuildID(const Image* image, const IndexedImage* record, uint32_t* length);
 
 // Over the record's symbols (none for null): replaces `*name` and
 // `*symbolAddress` by the nearest symbol at or below `address` that is at

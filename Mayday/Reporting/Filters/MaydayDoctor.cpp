@@ -98,9 +98,13 @@ Value MaydayDoctor::backtraceFromThreadReport(const Value& thread) const { retur
 Value MaydayDoctor::basicRegistersFromThreadReport(const Value& thread) const { return thread["registers"]["basic"]; }
 
 Value MaydayDoctor::lastInAppStackEntry(const Value& report) const {
+    return lastInAppStackEntryOfThread(report, crashedThreadReport(report));
+}
+
+Value MaydayDoctor::lastInAppStackEntryOfThread(const Value& report, const Value& thread) const {
     const Value executable = mainExecutableNameForReport(report);
     if (!executable.isString()) return Value();
-    for (const Value& entry : backtraceFromThreadReport(crashedThreadReport(report)).arrayItems())
+    for (const Value& entry : backtraceFromThreadReport(thread).arrayItems())
         if (isText(entry["object_name"], executable.stringValue())) return entry;
     return Value();
 }
@@ -201,7 +205,13 @@ Value MaydayDoctor::diagnose(const Value& report) const {
     const Value crashedThread = crashedThreadReport(report);
     const Value error = errorReport(report);
 
-    if (isDeadlock(report)) return Value(platform::format("Main thread deadlocked in %@", lastFunctionName));
+    if (isDeadlock(report)) {
+        // The watchdog reports the hung main thread without marking it
+        // crashed; the thread list starts with the main thread.
+        Value hungIn = lastFunctionName;
+        if (crashedThread.isNil()) hungIn = lastInAppStackEntryOfThread(report, crashReport(report)["threads"][0])["symbol_name"];
+        return Value(platform::format("Main thread deadlocked in %@", hungIn));
+    }
     if (isStackOverflow(crashedThread)) return Value(platform::format("Stack overflow in %@", lastFunctionName));
 
     if (isText(error["type"], "nsexception")) {

@@ -38,6 +38,8 @@ public:
     platform::Value basicRegistersFromThreadReport(const platform::Value& thread) const;
     // The innermost crashed-thread frame inside the main executable, or nil.
     platform::Value lastInAppStackEntry(const platform::Value& report) const;
+    // The same for any thread record of the report.
+    platform::Value lastInAppStackEntryOfThread(const platform::Value& report, const platform::Value& thread) const;
     // The innermost crashed-thread frame, or nil.
     platform::Value lastStackEntry(const platform::Value& report) const;
 
