@@ -89,12 +89,14 @@ TEST_F(MaydayReportTool, BrokenReportsGiveAClearMessageAndStatusOne) {
     store("00000000000000b3", R"({"report": 5, "crash": {"threads": "x", "error": [], "diagnosis": 3},)"
                               R"( "binary_images": {"a": 1}, "system": [1], "recrash_report": "no"})");
     store("00000000000000b4", "[1, 2, 3]");
+    store("00000000000000b5", R"({"report": {"id": "x"}, "crash": {"error": {"reason": "red\u001b[31m\nrest"}}})");
 
     const Result list = runTool("list", scratch);
     EXPECT_EQ(list.status, 0) << list.err;
     EXPECT_NE(list.out.find("00000000000000b1"), std::string::npos);
     EXPECT_NE(list.out.find("[damaged]"), std::string::npos) << list.out;
     EXPECT_NE(list.out.find("[unreadable]"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("red [31m rest"), std::string::npos) << "one line, no terminal controls: " << list.out;
 
     for (const char* command : {"show", "text", "diagnose", "sentry"}) {
         const Result truncated = runTool(std::string(command) + " b1", scratch);

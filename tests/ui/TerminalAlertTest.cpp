@@ -10,21 +10,11 @@
 #include <string>
 
 #include "platform/ui/Application.h"
+#include "tests/ui/ReadAvailable.h"
 
 namespace {
 
 using platform::AlertSpec;
-
-std::string readAvailable(int fd) {
-    std::string out;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0) break;
-        out.append(buffer, static_cast<size_t>(n));
-    }
-    return out;
-}
 
 size_t occurrences(const std::string& text, const std::string& part) {
     size_t count = 0;
@@ -62,7 +52,7 @@ protected:
         ::close(out_[0]);
         ::close(out_[1]);
     }
-    std::string output() { return readAvailable(out_[0]); }
+    std::string output() { return zeltest::readAvailable(out_[0]); }
 
     int out_[2] = {-1, -1};
     std::unique_ptr<platform::UIBackend> backend_;
@@ -80,7 +70,7 @@ TEST_F(TerminalAlert, WithoutATerminalTheLastButtonIsTakenAndNothingRead) {
         question_.legacyResponses = true;
         EXPECT_EQ(backend_->runModalAlert(question_), platform::kAlertSecondButtonReturn);
     }
-    EXPECT_EQ(readAvailable(input[0]), "1\n") << "standard input is not for the alert";
+    EXPECT_EQ(zeltest::readAvailable(input[0]), "1\n") << "standard input is not for the alert";
     ::close(input[0]);
     ::close(input[1]);
 

@@ -16,6 +16,7 @@
 
 #include "platform/dispatch/Dispatch.h"
 #include "platform/ui/Application.h"
+#include "tests/ui/ReadAvailable.h"
 
 namespace {
 
@@ -39,18 +40,6 @@ public:
 private:
     int fd_;
 };
-
-// Everything readable on `fd` now (the descriptor is non-blocking).
-std::string readAvailable(int fd) {
-    std::string out;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0) break;
-        out.append(buffer, static_cast<size_t>(n));
-    }
-    return out;
-}
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
@@ -80,7 +69,7 @@ protected:
         backend_.reset();
         MainLoop::drainPending();
     }
-    std::string output() { return readAvailable(readEnd_->get()); }
+    std::string output() { return zeltest::readAvailable(readEnd_->get()); }
 
     std::unique_ptr<Fd> readEnd_, writeEnd_;
     std::unique_ptr<platform::UIBackend> backend_;
@@ -276,7 +265,7 @@ protected:
     }
     // The terminal's output as the program wrote it (no newline translation
     // surprises: we only look for substrings).
-    std::string output() { return readAvailable(master_->get()); }
+    std::string output() { return zeltest::readAvailable(master_->get()); }
 
     std::unique_ptr<Fd> master_, slave_;
     std::unique_ptr<platform::UIBackend> backend_;

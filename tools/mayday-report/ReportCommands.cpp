@@ -7,6 +7,7 @@
 
 #include "Mayday/Recording/Tools/MDJSONCodecObjC.h"
 #include "Mayday/Reporting/Filters/MaydayReportFilterAppleFmt.h"
+#include "platform/foundation/DisplayText.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
 #include "sentry/SentryEvent.h"
@@ -33,8 +34,15 @@ std::string oneLineReason(const Value& report) {
     const Value error = crash["error"];
     for (const Value& candidate :
          {error["reason"], crash["diagnosis"], error["mach"]["exception_name"], error["signal"]["name"]}) {
-        const std::string text = textOr(candidate, "");
-        if (!text.empty()) return std::string(text.begin(), std::find(text.begin(), text.end(), '\n'));
+        // One line of plain text: the reason may span lines and comes from
+        // outside (an exception's message), so it must not steer the terminal.
+        std::string line;
+        for (char c : platform::displayableText(textOr(candidate, ""))) {
+            if (c == ' ' && (line.empty() || line.back() == ' ')) continue;
+            line += c;
+        }
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        if (!line.empty()) return line;
     }
     return "-";
 }

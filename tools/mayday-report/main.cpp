@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Mayday/Recording/MaydayReportReader.h"
+#include "platform/foundation/DisplayText.h"
 #include "tools/mayday-report/ReportCommands.h"
 
 using namespace mayday_report;
@@ -83,6 +84,10 @@ int showOne(const std::vector<std::string>& directories, const std::string& comm
     else if (command == "text") text = crashText(read.report, style);
     else if (command == "diagnose") text = diagnosisText(read.report);
     else text = sentryEventText(read.report);
+    // Crash texts quote outside text (exception reasons, thread names); on a
+    // terminal it must not move the cursor or recolour the screen. JSON
+    // output escapes control characters itself.
+    if ((command == "text" || command == "diagnose") && isatty(fileno(g_out))) text = platform::displayableText(text, true);
     fputs(text.c_str(), g_out);
     return read.problem ? 1 : 0;
 }
