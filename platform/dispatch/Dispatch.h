@@ -38,6 +38,11 @@ public:
     static DispatchQueue& global(Priority priority = Priority::Default);
 };
 
+// dispatch_after: queues `block` on `queue` once `delay` has passed (on a
+// timer thread shared by the process). The queue must outlive the delay:
+// the main and global queues always do.
+void dispatchAfter(std::chrono::milliseconds delay, DispatchQueue& queue, std::function<void()> block);
+
 // The main loop of a program without a window, and the driver tests use.
 class MainLoop {
 public:

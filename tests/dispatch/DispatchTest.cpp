@@ -332,3 +332,19 @@ TEST_F(MainQueueTest, ABlockThatThrowsDoesNotStopTheMainQueue) {
     EXPECT_EQ(after, 1);
     EXPECT_NE(logged.find("main block failed"), std::string::npos) << logged;
 }
+
+TEST(DispatchAfterTest, BlocksReachTheirQueueInDeadlineOrderAndNotBefore) {
+    using namespace std::chrono;
+    std::vector<int> order;
+    const auto start = steady_clock::now();
+    steady_clock::time_point firstRan;
+    platform::dispatchAfter(milliseconds(120), platform::DispatchQueue::main(), [&] { order.push_back(2); });
+    platform::dispatchAfter(milliseconds(60), platform::DispatchQueue::main(), [&] {
+        firstRan = steady_clock::now();
+        order.push_back(1);
+    });
+    platform::dispatchAfter(milliseconds(-5), platform::DispatchQueue::main(), [&] { order.push_back(0); });
+    ASSERT_TRUE(platform::MainLoop::runUntil([&] { return order.size() == 3; }, seconds(5)));
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+    EXPECT_GE(firstRan - start, milliseconds(60)) << "never before its delay";
+}

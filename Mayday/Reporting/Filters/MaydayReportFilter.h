@@ -20,4 +20,9 @@ public:
     virtual ~MaydayReportFilter() = default;
     // `reports` is an array; `onCompletion` may be empty (then nobody is told).
     virtual void filterReports(platform::Value reports, MaydayReportFilterCompletion onCompletion) = 0;
+    // Whether the reports this filter completes with are exactly the input
+    // reports (the same containers) that reached their destination or were
+    // refused there for good: then whoever stored them deletes those and
+    // keeps the rest for another try. Otherwise the output is just output.
+    virtual bool completesWithDeliveredReports() const { return false; }
 };

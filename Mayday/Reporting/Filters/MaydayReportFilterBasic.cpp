@@ -247,6 +247,10 @@ MaydayReportFilterPipeline::MaydayReportFilterPipeline(MaydayReportFilterList fi
     for (auto& filter : filtersArray) appendFilters(filters_, MaydayReportFilterArgument(std::move(filter)));
 }
 
+bool MaydayReportFilterPipeline::completesWithDeliveredReports() const {
+    return !filters_.empty() && filters_.back()->completesWithDeliveredReports();
+}
+
 void MaydayReportFilterPipeline::addFilter(std::shared_ptr<MaydayReportFilter> filter) {
     if (!filter) {
         MDLOGOBJ_ERROR("Not a filter: %@", Value());

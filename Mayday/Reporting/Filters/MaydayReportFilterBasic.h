@@ -121,6 +121,8 @@ public:
     void addFilter(std::shared_ptr<MaydayReportFilter> filter);
 
     void filterReports(platform::Value reports, MaydayReportFilterCompletion onCompletion) override;
+    // As the last filter does: the pipeline hands on its output.
+    bool completesWithDeliveredReports() const override;
 
 private:
     MaydayReportFilterList filters_;

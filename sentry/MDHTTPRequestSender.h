@@ -1,0 +1,25 @@
+// Sends one request and sorts the answer into success (2xx), failure (any
+// other status) and error (no usable response); the chosen block runs on the
+// main queue. Blocks that are empty are skipped.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "platform/foundation/Error.h"
+#include "platform/net/URLSession.h"
+
+class MDHTTPRequestSender : public std::enable_shared_from_this<MDHTTPRequestSender> {
+public:
+    using ResponseBlock = std::function<void(const platform::HTTPURLResponse& response, const platform::Value::Bytes& data)>;
+    using ErrorBlock = std::function<void(const platform::Error& error)>;
+
+    static std::shared_ptr<MDHTTPRequestSender> sender();
+
+    void sendRequest(const platform::URLRequest& request, ResponseBlock onSuccess, ResponseBlock onFailure,
+                     ErrorBlock onError);
+    void handleResponse(const std::optional<platform::HTTPURLResponse>& response, const platform::Value::Bytes& data,
+                        const platform::OptionalError& error, ResponseBlock onSuccess, ResponseBlock onFailure,
+                        ErrorBlock onError);
+};
