@@ -187,18 +187,15 @@ TEST(ReportFilterCombine, MismatchAndStops) {
     MainLoop::drainPending();
 }
 
-TEST(ReportFilterCombine, ShorterOutputsLeaveTheirKeyOut) {
+TEST(ReportFilterCombine, OutputsOfDifferentLengthsStopInsteadOfPairingTheWrongReports) {
     auto three = fixed(Value::array({"x0", "x1", "x2"}));
     auto two = fixed(Value::array({"y0", "y1"}));
     auto combine = MaydayReportFilterCombine::filterWithFiltersAndKeys({three, "x", two, "y"});
     Outcome outcome = run(*combine, Value::array({"in"}));
-    EXPECT_TRUE(outcome.completed);
-    EXPECT_EQ(outcome.reports, Value::array({
-                                   Value::dictionary({{"x", "x0"}, {"y", "y0"}}),
-                                   Value::dictionary({{"x", "x1"}, {"y", "y1"}}),
-                                   Value::dictionary({{"x", "x2"}}),
-                               }))
-        << outcome.reports.description();
+    EXPECT_FALSE(outcome.completed);
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->localizedDescription, "Filter 1 gave 2 reports where the first gave 3");
+    EXPECT_EQ(outcome.reports, Value::array({"in"})) << "the input goes back, untouched";
     EXPECT_EQ(two->seen, Value::array({"in"}));  // each filter gets the input
     MainLoop::drainPending();
 }

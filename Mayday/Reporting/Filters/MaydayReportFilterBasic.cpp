@@ -113,6 +113,18 @@ void runCombineStep(std::shared_ptr<CombineRun> run, size_t index) {
                               errorWithDomain(kCombineDomain, 0, "filteredReports was nil"));
                 return;
             }
+            // Entry i of the result joins the i-th output of every filter: a
+            // filter that dropped or added a report would pair the texts of
+            // one report with another's.
+            if (!run->outputs.empty() && filtered.count() != run->outputs.front().count()) {
+                platform::Error mismatch =
+                    errorWithDomain(kCombineDomain, 0, "Filter %d gave %d reports where the first gave %d",
+                                    static_cast<int>(index), static_cast<int>(filtered.count()),
+                                    static_cast<int>(run->outputs.front().count()));
+                Value input = run->reports;
+                finishCombine(std::move(run), std::move(input), false, std::move(mismatch));
+                return;
+            }
             run->outputs.push_back(std::move(filtered));
             if (index + 1 < run->filters.size()) {
                 runCombineStep(std::move(run), index + 1);
