@@ -1,5 +1,7 @@
 #include "installer/ZELAppUtils.h"
 
+#include <chrono>
+
 #include "installer/ZELConstants.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Log.h"
@@ -15,6 +17,10 @@ std::string text(const Value& v) { return v.isString() ? v.stringValue() : v.des
 
 void ZELAppUtils::quitApp() {
     static const int sender = 0;  // the class itself is the sender
+    // The installer often quits within a second of starting, right after
+    // launching the product: a start-up send still in flight gets a moment
+    // to finish (its reports stay stored unless their requests completed).
+    Sentry::waitForPendingSends(std::chrono::seconds(5));
     platform::Application::sharedApplication().terminate(&sender);
 }
 

@@ -16,10 +16,22 @@ public:
     using ErrorBlock = std::function<void(const platform::Error& error)>;
 
     static std::shared_ptr<MDHTTPRequestSender> sender();
+    MDHTTPRequestSender();
+    // Requests still running go on to their blocks.
+    ~MDHTTPRequestSender();
+    MDHTTPRequestSender(const MDHTTPRequestSender&) = delete;
+    MDHTTPRequestSender& operator=(const MDHTTPRequestSender&) = delete;
 
     void sendRequest(const platform::URLRequest& request, ResponseBlock onSuccess, ResponseBlock onFailure,
                      ErrorBlock onError);
     void handleResponse(const std::optional<platform::HTTPURLResponse>& response, const platform::Value::Bytes& data,
                         const platform::OptionalError& error, ResponseBlock onSuccess, ResponseBlock onFailure,
                         ErrorBlock onError);
+
+private:
+    static void deliver(const std::optional<platform::HTTPURLResponse>& response, const platform::Value::Bytes& data,
+                        const platform::OptionalError& error, ResponseBlock onSuccess, ResponseBlock onFailure,
+                        ErrorBlock onError);
+
+    std::shared_ptr<platform::URLSession> session_;  // of this sender alone
 };

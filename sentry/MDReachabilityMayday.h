@@ -11,8 +11,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include <netinet/in.h>
+
+namespace platform {
+class Reachability;
+}
 
 class MDReachabilityMayday : public std::enable_shared_from_this<MDReachabilityMayday> {
 public:
@@ -20,13 +25,19 @@ public:
     static std::shared_ptr<MDReachabilityMayday> reachabilityToHost(const std::string& hostOrURL);
     static std::shared_ptr<MDReachabilityMayday> reachabilityToLocalNetwork();
     static std::shared_ptr<MDReachabilityMayday> reachabilityWithAddress(const sockaddr_in& address);
+    // Registers for changes of `reachability`, schedules it and reads its
+    // first flags on the global queue (applied on the main queue).
+    static std::shared_ptr<MDReachabilityMayday> reachabilityWithReachabilityRef(
+        std::shared_ptr<platform::Reachability> reachability);
     virtual ~MDReachabilityMayday();
 
     // The host of a URL text, or the text itself when it has none; empty for empty.
     static std::string extractHostName(const std::string& hostOrURL);
     static bool isReachableWithFlags(uint32_t flags);
 
+    // Not filled by the factories.
     const std::string& hostname() const noexcept { return hostname_; }
+    void setHostname(std::string hostname) { hostname_ = std::move(hostname); }
     uint32_t flags() const noexcept { return flags_; }
     bool reachable() const noexcept { return reachable_; }
     bool WWANOnly() const noexcept { return false; }

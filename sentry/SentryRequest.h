@@ -49,6 +49,11 @@ public:
     std::shared_ptr<platform::URLSessionTask> newSendTaskWithSession(
         platform::URLSession& session, std::function<void(const SentrySendResult&)> onCompletion) const;
 
+    // A Retry-After value (delta-seconds or an HTTP date) as seconds from
+    // `now` (seconds since 1970); a date already past gives 0; nothing when
+    // the value is neither.
+    static std::optional<double> retryAfterSeconds(const std::string& value, double now);
+
     SentryRequest(platform::URL url, platform::URLRequest request);
 
 private:

@@ -11,6 +11,8 @@
 // thread may be reading it while a new value is set).
 #pragma once
 
+#include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,7 +51,12 @@ public:
     const Record* field() const noexcept;
 
 private:
+    friend class MaydayInstallation;
     struct State;
+    // Makes `slot` (an entry of the installation's table) follow the
+    // published record from now on.
+    void attachToSlot(std::atomic<const Record*>* slot);
+
     int index_;
     platform::Value key_;
     platform::Value value_;
@@ -100,9 +107,17 @@ protected:
 
 private:
     struct CrashHandlerData;
+    // The recorder's user-section callback: copies the fields of the
+    // installed crash handler data into the report, then calls onCrash.
+    static void writeReportFields(const MaydayReportWriter* writer);
+    // The crash handler data of the installation installed last, or null.
+    static std::atomic<CrashHandlerData*> installed_;
+
     std::vector<std::string> requiredProperties_;
     std::shared_ptr<MaydayReportFilterPipeline> prependedFilters_;
     mutable std::mutex mutex_;
-    std::vector<std::pair<std::string, std::shared_ptr<MaydayInstReportField>>> fields_;
+    std::map<std::string, std::shared_ptr<MaydayInstReportField>> fields_;
+    int nextFieldIndex_ = 0;
+    bool toldTableFull_ = false;
     CrashHandlerData* crashHandlerData_;  // plain memory the crash callback reads; kept for the process's life
 };

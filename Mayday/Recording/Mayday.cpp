@@ -89,6 +89,20 @@ void readAllReports(Mayday* mayday, Value* reports, std::vector<int64_t>* ids) {
     }
 }
 
+// Deletes the stored reports (`ids`, in the order of `handed`) whose
+// dictionaries are among `delivered`.
+void deleteDeliveredReports(const Value& handed, const std::vector<int64_t>& ids, const Value& delivered) {
+    if (!delivered.isArray()) return;
+    for (size_t i = 0; i < ids.size() && i < handed.count(); i++) {
+        const Value report = handed[i];
+        for (const Value& sent : delivered.arrayItems()) {
+            if (!report.isSameContainer(sent)) continue;
+            mayday_deleteReportWithID(ids[i]);
+            break;
+        }
+    }
+}
+
 }  // namespace
 
 void Mayday::sendAllReportsWithCompletion(MaydayReportFilterCompletion onCompletion) {
@@ -97,13 +111,19 @@ void Mayday::sendAllReportsWithCompletion(MaydayReportFilterCompletion onComplet
     readAllReports(this, &reports, handed.get());
     MDLOG_INFO("Sending %d crash reports", static_cast<int>(reports.count()));
     const int behavior = deleteBehaviorAfterSendAll_;
-    sendReports(reports, [behavior, handed, onCompletion](Value filteredReports, bool completed,
-                                                         platform::OptionalError error) {
+    // A sink that answers with what reached its destination decides report
+    // by report: the rest stays for the next attempt whatever the batch's outcome.
+    const bool byDelivery = sink_ && sink_->completesWithDeliveredReports();
+    sendReports(reports, [behavior, byDelivery, reports, handed, onCompletion](
+                             Value filteredReports, bool completed, platform::OptionalError error) {
         if (error) MDLOGOBJ_ERROR("Failed to send reports: %@", *error);
         // Only what the sink was given: unreadable reports and those written
         // while the send ran stay for a later attempt.
-        if ((behavior == 1 && completed) || behavior == 2)
+        if (byDelivery) {
+            if (behavior != 0) deleteDeliveredReports(reports, *handed, filteredReports);
+        } else if ((behavior == 1 && completed) || behavior == 2) {
             for (int64_t reportID : *handed) mayday_deleteReportWithID(reportID);
+        }
         if (onCompletion) onCompletion(std::move(filteredReports), completed, std::move(error));
     });
 }

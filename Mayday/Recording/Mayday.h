@@ -28,7 +28,10 @@ public:
     bool install();
 
     // Every readable stored report to the sink; afterwards the reports that
-    // were handed to it are deleted as deleteBehaviorAfterSendAll says.
+    // were handed to it are deleted as deleteBehaviorAfterSendAll says. A
+    // sink that completesWithDeliveredReports() gets exactly the handed
+    // reports it completes with deleted, whatever the batch's outcome
+    // (none with behaviour 0).
     void sendAllReportsWithCompletion(MaydayReportFilterCompletion onCompletion);
     void sendReports(platform::Value reports, MaydayReportFilterCompletion onCompletion);
     void deleteAllReports();
