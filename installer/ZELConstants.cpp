@@ -1,6 +1,8 @@
 #include "installer/ZELConstants.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <string>
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Log.h"
@@ -16,9 +18,26 @@ std::optional<platform::URL> ZELConstants::getFeedURL() {
     return platform::URL::URLWithString(raw.stringValue());
 }
 
+namespace {
+
+// The DSN's key (and secret) are credentials: the log shows where reports
+// go, never what lets anyone post there.
+Value withoutCredentials(const Value& dsn) {
+    if (!dsn.isString()) return dsn;
+    std::string text = dsn.stringValue();
+    const size_t scheme = text.find("://");
+    const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t end = std::min(text.find_first_of("/?#", start), text.size());
+    const size_t at = text.rfind('@', end == 0 ? 0 : end - 1);
+    if (at != std::string::npos && at >= start && at < end) text.replace(start, at - start, "***");
+    return Value(text);
+}
+
+}  // namespace
+
 Value ZELConstants::sentryURL() {
     Value raw = Bundle::mainBundle().objectForInfoDictionaryKey("SENTRY_URL");
-    platform::logFormat("sentryUrl %@", raw);
+    platform::logFormat("sentryUrl %@", withoutCredentials(raw));
     return raw;
 }
 

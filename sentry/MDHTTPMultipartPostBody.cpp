@@ -1,29 +1,19 @@
 #include "sentry/MDHTTPMultipartPostBody.h"
 
-#include <random>
+#include <cctype>
 
+#include "platform/foundation/UUID.h"
 #include "sentry/DataAppendUTF8.h"
 
 using platform::Value;
 
 namespace {
 
-// A random (version 4) UUID's 32 hexadecimal digits, lower-cased, without
-// the dashes.
+// A random UUID's 32 hexadecimal digits, lower-cased, without the dashes.
 std::string newBoundary() {
-    std::random_device source;
-    std::uniform_int_distribution<int> byteValue(0, 255);
-    uint8_t bytes[16];
-    for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(byteValue(source));
-    bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0f) | 0x40);
-    bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3f) | 0x80);
-    static constexpr char kDigits[] = "0123456789abcdef";
     std::string text;
-    text.reserve(32);
-    for (uint8_t byte : bytes) {
-        text.push_back(kDigits[byte >> 4]);
-        text.push_back(kDigits[byte & 0x0f]);
-    }
+    for (char c : platform::newUUIDString())
+        if (c != '-') text.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
     return text;
 }
 

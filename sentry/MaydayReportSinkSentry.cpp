@@ -5,6 +5,7 @@
 // finishes, which ends the cycles those hold.
 #include "sentry/MaydayReportSinkSentry.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <vector>

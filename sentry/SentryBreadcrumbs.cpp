@@ -1,11 +1,14 @@
 #include "sentry/SentryBreadcrumbs.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cmath>
 #include <cstring>
 #include <ctime>
 #include <limits>
 #include <mutex>
+#include <vector>
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONSerialization.h"
@@ -55,6 +58,44 @@ bool writeDecimal(char* out, size_t capacity, int64_t value) {
     return true;
 }
 
+// The number of a store file's name, or 0 for any other name.
+int64_t numberOfFile(const std::string& name) {
+    const size_t prefix = std::strlen(SentryBreadcrumbs::kFileNamePrefix);
+    if (name.size() <= prefix || name.size() > prefix + kLongestNumber ||
+        name.compare(0, prefix, SentryBreadcrumbs::kFileNamePrefix) != 0 || name[prefix] == '0')
+        return 0;
+    int64_t number = 0;
+    for (size_t i = prefix; i < name.size(); i++) {
+        if (name[i] < '0' || name[i] > '9') return 0;
+        number = number * 10 + (name[i] - '0');
+    }
+    return number;
+}
+
+// Keeps the newest breadcrumbs of earlier runs, renumbered 1..k without gaps
+// (a crash early in this run reports what went wrong before it), and removes
+// the older ones. Answers k.
+int32_t carryOverEarlierBreadcrumbs(const std::string& prefix) {
+    const std::string directory = platform::deletingLastPathComponent(prefix);
+    const auto& files = platform::FileManager::defaultManager();
+    std::vector<int64_t> numbers;
+    for (const std::string& name : files.contentsOfDirectoryAtPath(directory))
+        if (const int64_t number = numberOfFile(name)) numbers.push_back(number);
+    std::sort(numbers.begin(), numbers.end());
+    const size_t keep = std::min<size_t>(numbers.size(), SentryBreadcrumbs::kBreadcrumbsInCrashReport);
+    const size_t first = numbers.size() - keep;
+    for (size_t i = 0; i < first; i++) files.removeItemAtPath(prefix + std::to_string(numbers[i]));
+    int32_t kept = 0;
+    for (size_t i = first; i < numbers.size(); i++) {
+        // Ascending, and each new number is at most the old one: a rename
+        // never lands on a file not yet moved.
+        const std::string to = prefix + std::to_string(kept + 1);
+        if (numbers[i] == kept + 1 || ::rename((prefix + std::to_string(numbers[i])).c_str(), to.c_str()) == 0)
+            kept++;
+    }
+    return kept;
+}
+
 double secondsNow() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
@@ -81,6 +122,7 @@ bool SentryBreadcrumbs::setDirectory(const std::string& directory) {
     std::memcpy(g_path, prefix.data(), prefix.size());
     g_path[prefix.size()] = '\0';
     state.prefix = prefix;
+    g_count.store(carryOverEarlierBreadcrumbs(prefix), std::memory_order_release);
     g_prefixLength.store(prefix.size(), std::memory_order_release);
     return true;
 }

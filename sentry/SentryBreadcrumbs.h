@@ -1,5 +1,6 @@
 // The breadcrumb store: one compact JSON file per breadcrumb in a directory
-// of the application's ("breadcrumbjsondata.<n>", n from 1 again each run),
+// of the application's ("breadcrumbjsondata.<n>"; each start keeps the
+// newest of earlier runs as 1..k and numbers on from there),
 // and the crash-time callback that copies the newest of them into the
 // report being written.
 //
@@ -23,8 +24,9 @@ public:
     static constexpr int kBreadcrumbsInCrashReport = 11;
     static constexpr const char* kFileNamePrefix = "breadcrumbjsondata.";
 
-    // Makes `directory` (made by the caller) the store and numbers from 1
-    // again. When the prefix and the longest file number do not fit the path
+    // Makes `directory` (made by the caller) the store: the newest
+    // kBreadcrumbsInCrashReport files of earlier runs are kept, renumbered
+    // from 1, older ones are removed, and numbering goes on after them. When the prefix and the longest file number do not fit the path
     // buffer, one line is logged, breadcrumbs are off and the answer is false.
     // Not for a time when breadcrumbs are being written or a crash is possible
     // on another thread: it is the start-up step.
@@ -37,7 +39,8 @@ public:
     static bool add(const platform::Value& category, const platform::Value& level, const platform::Value& message,
                     const platform::Value& data);
 
-    // Breadcrumbs written in this run: also the number of the newest file.
+    // Breadcrumbs in the store (kept from earlier runs and written in this
+    // one): also the number of the newest file.
     static int32_t count();
     // The file of breadcrumb `number`; empty while the store is off.
     static std::string pathForNumber(int32_t number);

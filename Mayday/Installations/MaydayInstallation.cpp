@@ -4,7 +4,9 @@
 #include "Mayday/Installations/MaydayInstallation.h"
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
+#include <vector>
 
 #include "Mayday/Recording/Mayday.h"
 #include "Mayday/Recording/Tools/MDLogger.h"
@@ -39,11 +41,19 @@ std::mutex& facadeLock() {
 
 }  // namespace
 
+MaydayInstallation::CrashHandlerData* MaydayInstallation::makeCrashHandlerData() {
+    // Never freed, since a crash report being written may still be reading
+    // it; held here so that it stays reachable rather than leaked.
+    static auto* kept = new std::vector<std::unique_ptr<CrashHandlerData>>();
+    std::lock_guard<std::mutex> guard(facadeLock());
+    kept->push_back(std::make_unique<CrashHandlerData>());
+    return kept->back().get();
+}
+
 MaydayInstallation::MaydayInstallation(std::vector<std::string> requiredProperties)
     : requiredProperties_(std::move(requiredProperties)),
       prependedFilters_(MaydayReportFilterPipeline::filterWithFilters({})),
-      // Never freed: a crash report being written may still be reading it.
-      crashHandlerData_(new CrashHandlerData()) {
+      crashHandlerData_(makeCrashHandlerData()) {
     static_assert(sizeof(CrashHandlerData) == 4016, "callback, padded count, one pointer per field");
 }
 

@@ -112,6 +112,8 @@ private:
     static void writeReportFields(const MaydayReportWriter* writer);
     // The crash handler data of the installation installed last, or null.
     static std::atomic<CrashHandlerData*> installed_;
+    // New crash handler data, kept reachable for the process's life.
+    static CrashHandlerData* makeCrashHandlerData();
 
     std::vector<std::string> requiredProperties_;
     std::shared_ptr<MaydayReportFilterPipeline> prependedFilters_;

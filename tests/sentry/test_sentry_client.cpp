@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cmath>
+#include <filesystem>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
@@ -243,6 +244,31 @@ TEST_F(BreadcrumbStore, TheCrashCallbackEmbedsTheNewestElevenOldestFirst) {
     EXPECT_EQ(g_calls, expected);
 }
 
+TEST_F(BreadcrumbStore, ANewRunKeepsTheNewestElevenOfEarlierRunsRenumberedFromOne) {
+    // Earlier runs left 1..5 and, after a gap, 20..28; plus a file of
+    // someone else's that merely looks alike.
+    for (int n : {1, 2, 3, 4, 5, 20, 21, 22, 23, 24, 25, 26, 27, 28})
+        zeltest::writeFile(SentryBreadcrumbs::pathForNumber(n), "{\"message\":\"old " + std::to_string(n) + "\"}");
+    zeltest::writeFile(SentryBreadcrumbs::pathForNumber(1) + "x", "{}");
+    ASSERT_TRUE(SentryBreadcrumbs::setDirectory(directory_.path()));
+    EXPECT_EQ(SentryBreadcrumbs::count(), 11);
+    EXPECT_EQ(file(1)["message"], Value("old 4")) << "the three oldest are gone";
+    EXPECT_EQ(file(3)["message"], Value("old 20"));
+    EXPECT_EQ(file(11)["message"], Value("old 28"));
+    for (int n : {12, 20, 28}) EXPECT_FALSE(std::filesystem::exists(SentryBreadcrumbs::pathForNumber(n))) << n;
+    EXPECT_TRUE(std::filesystem::exists(SentryBreadcrumbs::pathForNumber(1) + "x"));
+
+    Sentry::logInfo("this run");
+    EXPECT_EQ(file(12)["message"], Value("this run"));
+    const MaydayReportWriter writer = recordingWriter();
+    g_calls.clear();
+    SentryBreadcrumbs::writeToReport(&writer);
+    ASSERT_EQ(g_calls.size(), 13u);
+    EXPECT_EQ(g_calls[1], "old 5");
+    EXPECT_EQ(g_calls[2], "old 20");
+    EXPECT_EQ(g_calls[11], "this run");
+}
+
 // ---- Whole runs in child processes of this program.
 
 constexpr const char* kModeVariable = "ZEL_SENTRY_CHILD_MODE";
@@ -259,7 +285,9 @@ struct ChildWorld {
                                   {"ZEL_SENTRY_CHILD_DSN", dsn},
                                   {"ZEL_SENTRY_CHILD_CRUMBS", std::to_string(breadcrumbs)},
                                   {"XDG_CACHE_HOME", caches.path()},
-                                  {platform::kBundlePathEnvironmentVariable, bundle.path()}},
+                                  {platform::kBundlePathEnvironmentVariable, bundle.path()},
+                                  // Under the sanitizers the recorder, not the sanitizer, takes the fault.
+                                  {"ASAN_OPTIONS", "handle_segv=0:detect_leaks=0"}},
                                  std::chrono::seconds(60));
     }
 };
