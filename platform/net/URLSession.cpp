@@ -597,6 +597,11 @@ bool SessionCore::setUp(TaskImpl& task, OptionalError& error) {
     }
     task.headerList.reset(list);
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
+    // Like Foundation, a data task asks for every encoding libcurl can decode
+    // and hands over the decoded body, unless the request chose its own.
+    // Downloads keep the bytes the server sent, which their progress counts.
+    if (task.kind == TaskImpl::Kind::Data && headers.count("accept-encoding") == 0)
+        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
 
     if (task.kind == TaskImpl::Kind::Download && !task.resumePath.empty()) {
         int fd = ::open(task.resumePath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);

@@ -114,6 +114,31 @@ TEST(URLSessionDataTest, AnErrorStatusIsStillASuccessWithTheBodyAndTheResponse) 
     EXPECT_EQ(server.requests()[0].path, "/missing?x=1");
 }
 
+TEST(URLSessionDataTest, ACompressedAnswerIsDecodedForTheCaller) {
+    // gzip of "decoded for the caller"
+    static const char kGzip[] = "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\x4b\x49\x4d\xce\x4f\x49\x4d\x51\x48\xcb"
+                                "\x2f\x52\x28\xc9\x48\x55\x48\x4e\xcc\xc9\x49\x2d\x02\x00\xd6\x8a\x20\x1e\x16\x00"
+                                "\x00\x00";
+    TestHttpServer server([](const TestHttpServer::Request&) {
+        TestHttpServer::Response response;
+        response.body.assign(kGzip, sizeof kGzip - 1);
+        response.headers["Content-Encoding"] = "gzip";
+        return response;
+    });
+    auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration());
+    DataResult result = fetch(*session, server.url("/compressed"));
+    EXPECT_FALSE(result.error) << platform::describe(result.error);
+    EXPECT_EQ(text(result.data), "decoded for the caller");
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_NE(server.requests()[0].headers.at("accept-encoding").find("gzip"), std::string::npos);
+
+    URLRequest plain(makeURL(server.url("/plain")));
+    plain.headers["Accept-Encoding"] = "identity";
+    fetch(*session, plain);
+    ASSERT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(server.requests()[1].headers.at("accept-encoding"), "identity") << "the request's own choice stands";
+}
+
 TEST(URLSessionDataTest, ABodyPastTheLimitStopsTheTransferWithDataLengthExceedsMaximum) {
     TestHttpServer server([](const TestHttpServer::Request& request) {
         TestHttpServer::Response response = generated(request.path == "/small" ? 1000 : 3 << 20);

@@ -56,8 +56,8 @@ void MaydayReportSinkQuincy::filterReports(Value reports, const std::string& nam
     platform::URLRequest request = mdsink_postRequest(*url_, body.data());
     request.headers["User-Agent"] = "Quincy/iOS";
     request.headers["Content-type"] = body.contentType();
-    // No "Accept-Encoding": an answer we did not ask to be compressed stays
-    // readable for the error text.
+    // No "Accept-Encoding" of ours: the session asks for what it can decode,
+    // so a compressed error answer still reads as text.
     auto operation =
         mdsink_sendRequest(std::move(request), waitUntilReachable_, className(), std::move(reports), std::move(onCompletion));
     if (operation) reachableOperation_ = std::move(operation);
