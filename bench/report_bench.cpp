@@ -9,7 +9,10 @@
 // what installing costs at start-up: the time install() takes and the
 // resident memory it adds (VmRSS before the facade is made and after).
 //
-//   report_bench [rounds, default 10]
+//   report_bench [rounds, default 15] [thread counts, default 0,10,100]
+//
+// For a breakdown of the recorder's time, profile the children from outside,
+// e.g. `perf record -F 20000 -g -- report_bench 40 100` (see bench/README.md).
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -176,7 +179,21 @@ struct Series {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 10;
+    const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 15;
+    std::vector<int> threadCounts = {0, 10, 100};
+    if (argc > 2) {
+        threadCounts.clear();
+        for (const char* c = argv[2]; *c != '\0';) {
+            char* end = nullptr;
+            const long count = strtol(c, &end, 10);
+            if (end == c || count < 0 || count > 1000) {
+                std::fprintf(stderr, "usage: report_bench [rounds] [count,count,...]\n");
+                return 2;
+            }
+            threadCounts.push_back(static_cast<int>(count));
+            c = *end == ',' ? end + 1 : end;
+        }
+    }
     void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (page == MAP_FAILED) {
         std::perror("mmap");
@@ -186,7 +203,7 @@ int main(int argc, char** argv) {
     gInstallTime = gFaultTime + 1;
     gResidentAdded = gFaultTime + 2;
     bool allMeasured = true;
-    for (int threads : {0, 10, 100}) {
+    for (int threads : threadCounts) {
         Series baseline;
         Series recorder;
         for (int r = 0; r < rounds; ++r) {

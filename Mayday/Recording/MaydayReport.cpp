@@ -25,7 +25,9 @@
 namespace {
 
 constexpr const char* kReportVersion = "3.2.0";
-constexpr int kWriteBufferSize = 1024;
+// On the signal stack: big enough that a report of a hundred threads takes
+// a dozen writes rather than hundreds.
+constexpr int kWriteBufferSize = 16384;
 // The old-report path: the report path cut to this, its last five
 // characters replaced by ".old" (no cut for the store's own paths, which
 // leave room for it).

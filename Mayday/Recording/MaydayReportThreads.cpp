@@ -13,6 +13,7 @@
 #include "Mayday/Recording/Tools/MDMemory.h"
 #include "Mayday/Recording/Tools/MDNumberText.h"
 #include "Mayday/Recording/Tools/MDStackCursor.h"
+#include "Mayday/Recording/Tools/MDSymbolicator.h"
 
 namespace {
 
@@ -114,9 +115,13 @@ void writeNotableAddresses(const MaydayReportWriter* writer, const MDMachineCont
     uintptr_t high = 0;
     if (sp != 0 && stackWindow(sp, &low, &high)) {
         memcpy(nameBuffer, "stack@", 6);
-        for (uintptr_t address = low; address < high; address += kWordSize) {
-            uintptr_t word = 0;
-            if (!mdmem_copySafely(reinterpret_cast<const void*>(address), &word, sizeof(word))) continue;
+        // One copy of the whole window; word by word only when part of it
+        // cannot be read (the unreadable words are left out).
+        uintptr_t window[kWordsBeyond + kWordsBehind] = {};
+        const bool whole = mdmem_copySafely(reinterpret_cast<const void*>(low), window, sizeof(window));
+        for (uintptr_t address = low, i = 0; address < high; address += kWordSize, i++) {
+            uintptr_t word = window[i];
+            if (!whole && !mdmem_copySafely(reinterpret_cast<const void*>(address), &word, sizeof(word))) continue;
             mdnum_formatPointer(nameBuffer + 6, address);
             maydayreport_writeNotableValue(writer, nameBuffer, word);
         }
@@ -165,6 +170,8 @@ void maydayreport_writeAllThreads(const MaydayReportWriter* writer, const char* 
                                   const Mayday_MonitorContext* monitorContext, bool shouldWriteNotableAddresses) {
     const MDMachineContext* offending = monitorContext->offendingMachineContext;
     writer->beginArray(writer, name);
+    // The threads share most of their return addresses: each is looked up once.
+    const bool caching = mdsymbolicator_beginCaching();
     if (offending != nullptr) {
         MDMC_NEW_CONTEXT(machineContext);
         const MDThread offendingThread = mdmc_contextThread(offending);
@@ -184,5 +191,6 @@ void maydayreport_writeAllThreads(const MaydayReportWriter* writer, const char* 
             }
         }
     }
+    if (caching) mdsymbolicator_endCaching();
     writer->endContainer(writer);
 }

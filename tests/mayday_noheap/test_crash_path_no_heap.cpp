@@ -353,6 +353,17 @@ void expectCleanCrash(const CrashRun& run, const char* errorType) {
         EXPECT_TRUE(thread["notable_addresses"].isDictionary());  // memory introspection ran
     }
     EXPECT_EQ(crashed, 1);
+    // The parked threads wait inside libc, which keeps no frame pointers:
+    // their callers are found by call-frame information, on the guarded path.
+    int parkedWalks = 0;
+    for (const Value& thread : threads.arrayItems()) {
+        for (const Value& frame : thread["backtrace"]["contents"].arrayItems()) {
+            const std::string symbol = frame["symbol_name"].stringValue();
+            if (symbol.find("parkForever") != std::string::npos || symbol.find("pauseForever") != std::string::npos)
+                parkedWalks++;
+        }
+    }
+    EXPECT_EQ(parkedWalks, 4);
     const Value user = report["user"];
     EXPECT_TRUE(user["environment_suspended"].boolValue());  // so the guard was armed
     EXPECT_EQ(user["user"].stringValue(), "tester");

@@ -9,6 +9,7 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -144,6 +145,39 @@ TEST_P(SafeMemory, FailedPipeCopyLeavesNothingBehind) {
     EXPECT_STREQ(text, out);
 }
 
+TEST_P(SafeMemory, PiecesCopyTogetherOrNotAtAll) {
+    TwoPages pages;
+    ASSERT_NE(pages.base(), nullptr);
+    const uintptr_t base = reinterpret_cast<uintptr_t>(pages.base());
+    uintptr_t at[3] = {base + 8, base + pages.page() + 100, base + 40};
+    uint32_t out[3] = {};
+    ASSERT_TRUE(mdmem_copyPieces(at, 3, 4, out));
+    for (int i = 0; i < 3; i++) {
+        uint32_t expected;
+        memcpy(&expected, reinterpret_cast<const void*>(at[i]), 4);
+        EXPECT_EQ(out[i], expected) << i;
+    }
+    pages.unmapSecond();
+    EXPECT_FALSE(mdmem_copyPieces(at, 3, 4, out));
+    EXPECT_FALSE(mdmem_copyPieces(at, 0, 4, out));
+    EXPECT_FALSE(mdmem_copyPieces(at, MDMEM_MAX_PIECES + 1, 4, out));
+}
+
+TEST_P(SafeMemory, BoundedCopyOfManyPagesStopsAtAHoleFarIn) {
+    // More pages than one kernel call asks for, with a hole after 70 of them.
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t pages = 80;
+    void* p = mmap(nullptr, pages * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(p, MAP_FAILED);
+    unsigned char* base = static_cast<unsigned char*>(p);
+    for (size_t i = 0; i < pages * page; i++) base[i] = static_cast<unsigned char>(i * 13 + 1);
+    ASSERT_EQ(0, mprotect(base + 70 * page, page, PROT_NONE));
+    std::vector<unsigned char> copy(pages * page);
+    EXPECT_EQ(static_cast<int>(70 * page - 3), mdmem_copyMaxPossible(base + 3, copy.data(), static_cast<int>(copy.size())));
+    EXPECT_EQ(0, memcmp(copy.data(), base + 3, 70 * page - 3));
+    munmap(base, pages * page);
+}
+
 INSTANTIATE_TEST_SUITE_P(BothPaths, SafeMemory, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? std::string("Pipe") : std::string("ProcessVM");
@@ -180,6 +214,32 @@ INSTANTIATE_TEST_SUITE_P(BothPaths, SafeMemory, ::testing::Values(false, true),
 
 TEST(SafeMemoryFallbackDeathTest, RefusedKernelCallFallsBackToThePipe) {
     EXPECT_EXIT(copyUnderSeccompFilter(), ::testing::ExitedWithCode(0), "");
+}
+
+// The pid the copies name is read once; a forked child must not go on
+// naming its parent: it copies memory only it has.
+TEST(SafeMemoryFork, AForkedChildCopiesItsOwnMemory) {
+    int value = 1;
+    int copy = 0;
+    ASSERT_TRUE(mdmem_copySafely(&value, &copy, sizeof value));
+    ASSERT_EQ(mdmem_testing_cachedPid(), static_cast<long>(getpid()));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (mdmem_testing_cachedPid() != 0) _exit(1);
+        value = 2;  // the parent's stays 1
+        void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (page == MAP_FAILED) _exit(2);
+        static_cast<char*>(page)[0] = 'c';
+        char got = 0;
+        if (!mdmem_copySafely(&value, &copy, sizeof value) || copy != 2) _exit(3);
+        if (!mdmem_copySafely(page, &got, 1) || got != 'c') _exit(4);
+        _exit(mdmem_testing_cachedPid() == static_cast<long>(getpid()) ? 0 : 5);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(MDString, NullTerminatedUTF8MinimumLength) {

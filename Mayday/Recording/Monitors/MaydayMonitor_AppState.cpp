@@ -170,7 +170,12 @@ int encodeState(FileSink* sink) {
 
 // Writes the whole state to the temporary file, then renames it over the
 // state file: the old file stays until a complete new one replaces it.
-bool saveState() {
+// `syncToDisk` is false only in a crash: the process is about to end and the
+// page cache outlives it, and a flush there (a millisecond or more) would
+// hold up the crash report. Without the flush, a full disk is still caught
+// by write(2) and close(2) on the file systems that delay allocation
+// (they allocate at the rename that replaces a file).
+bool saveState(bool syncToDisk = true) {
     if (g_stateFilePath[0] == '\0') return false;
 
     // A save cut short earlier may have left its temporary file; start afresh.
@@ -191,7 +196,7 @@ bool saveState() {
         } else {
             MDLOG_ERROR("%s: %s", g_temporaryFilePath, mdjson_stringForError(result));
         }
-    } else if (fsync(fd) != 0) {
+    } else if (syncToDisk && fsync(fd) != 0) {
         // Some file systems report a full disk only here.
         MDLOG_ERROR("Could not write file %s: %s", g_temporaryFilePath, mdsys_errorText(errno));
         succeeded = false;
@@ -322,7 +327,7 @@ void maydaystate_notifyAppCrash(void) {
         g_state.backgroundDurationSinceLastCrash += duration;
     }
     g_state.crashedThisLaunch = true;
-    saveState();
+    saveState(false);
 }
 
 const MaydayState* maydaystate_currentState(void) {

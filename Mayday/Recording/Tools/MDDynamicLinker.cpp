@@ -15,6 +15,7 @@
 #include <execinfo.h>
 #include <mutex>
 
+#include "Mayday/Recording/Tools/MDCheckedCopy.h"
 #include "Mayday/Recording/Tools/MDElfImage.h"
 #include "Mayday/Recording/Tools/MDImageList.h"
 #include "Mayday/Recording/Tools/MDSymbolIndex.h"
@@ -150,6 +151,23 @@ int mddl_nearestSymbol(const ElfW(Sym)* symbols, uint32_t count, uintptr_t bias,
     return best;
 }
 
+namespace {
+
+// The loaded image whose span holds `address`, and r_state when the walk
+// began.
+bool findImageContaining(uintptr_t address, Image* image, int* stateBefore) {
+    LinkMapWalk walk;
+    *stateBefore = walk.head().state;
+    uintptr_t map;
+    LinkEntry entry;
+    while (walk.next(&map, &entry)) {
+        if (describeImage(map, entry, walk.head().first, image) && imageContains(image, address)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool mddl_dladdr(uintptr_t address, Dl_info* info) {
     info->dli_fname = nullptr;
     info->dli_fbase = nullptr;
@@ -157,25 +175,16 @@ bool mddl_dladdr(uintptr_t address, Dl_info* info) {
     info->dli_saddr = nullptr;
 
     Image image;
-    bool found = false;
     int stateBefore;
-    {
-        LinkMapWalk walk;
-        stateBefore = walk.head().state;
-        uintptr_t map;
-        LinkEntry entry;
-        while (!found && walk.next(&map, &entry)) {
-            found = describeImage(map, entry, walk.head().first, &image) && imageContains(&image, address);
-        }
-    }
-    if (!found) {
+    if (!findImageContaining(address, &image, &stateBefore)) {
         return false;
     }
     const IndexedImage* record = indexedImage(&image);
 
     const char* bestName = nullptr;
     uintptr_t bestAddress = 0;
-    (void)nearestDynamicName(&image, address, &bestName, &bestAddress);
+    if (!nearestIndexedDynamicName(record, address, &bestName, &bestAddress))
+        (void)nearestDynamicName(&image, address, &bestName, &bestAddress);
     // The full table comes after the dynamic one: on equal distance it wins.
     nearestIndexedSymbol(record, address, &bestName, &bestAddress);
     // While a change of the list is under way the image may have gone
@@ -190,6 +199,33 @@ bool mddl_dladdr(uintptr_t address, Dl_info* info) {
     if (bestName != nullptr) {
         info->dli_sname = bestName;
         info->dli_saddr = (void*)bestAddress;
+    }
+    return true;
+}
+
+bool mddl_frameInfoForAddress(uintptr_t address, MDImageFrameInfo* info) {
+    Image image;
+    int stateBefore;
+    if (!findImageContaining(address, &image, &stateBefore)) {
+        return false;
+    }
+    info->start = image.start;
+    info->end = image.end;
+    info->bias = image.entry.bias;
+    info->ehFrameHeader = 0;
+    info->ehFrameHeaderSize = 0;
+    for (int i = 0; i < image.phnum; i++) {
+        ElfW(Phdr) header;
+        if (i < image.cachedPhdrs) {
+            header = image.phdrCache[i];
+        } else if (!copyFrom(image.phdrs + (uintptr_t)i * sizeof header, &header, sizeof header)) {
+            return false;
+        }
+        if (header.p_type == PT_GNU_EH_FRAME) {
+            info->ehFrameHeader = image.entry.bias + header.p_vaddr;
+            info->ehFrameHeaderSize = header.p_memsz;
+            break;
+        }
     }
     return true;
 }

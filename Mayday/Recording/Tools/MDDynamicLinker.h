@@ -74,6 +74,22 @@ bool mddl_dladdr(uintptr_t address, Dl_info* info);
 // and object skipped; on equal distance the later entry wins. -1 when none.
 int mddl_nearestSymbol(const ElfW(Sym)* symbols, uint32_t count, uintptr_t bias, uintptr_t address);
 
+// Where the call-frame information of one loaded image lies, for the
+// unwinder.
+typedef struct {
+    uintptr_t start;            // page-aligned span of the image's PT_LOAD segments as mapped
+    uintptr_t end;
+    uintptr_t bias;             // load bias (l_addr)
+    uintptr_t ehFrameHeader;    // the PT_GNU_EH_FRAME contents (.eh_frame_hdr) as mapped, or 0
+    uintptr_t ehFrameHeaderSize;
+} MDImageFrameInfo;
+
+// The span, bias and .eh_frame_hdr of the image whose PT_LOAD span contains
+// `address`, from its program headers; false when no image holds it. The
+// image may be unloaded at any time: read what the addresses lead to only
+// through the kernel-checked copy.
+bool mddl_frameInfoForAddress(uintptr_t address, MDImageFrameInfo* info);
+
 // The part of `path` after its last "/" (all of it without one; "" when it
 // ends in "/"); null for null. Crash-path safe.
 const char* mdfu_lastPathEntry(const char* path);

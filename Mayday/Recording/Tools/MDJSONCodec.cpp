@@ -168,6 +168,86 @@ static int beginElement(MDJSONEncodeContext* context, const char* name) {
     return MDJSON_OK;
 }
 
+// The text of a whole short element, gathered so the sink gets it in one
+// call instead of up to eight (separator, newline, indentation, quotes,
+// name, colon, value): a report has tens of thousands of members.
+#define MDJSON_ELEMENT_TEXT_SIZE 256
+
+typedef struct {
+    char text[MDJSON_ELEMENT_TEXT_SIZE];
+    int length;
+    bool fits;
+} ElementText;
+
+static void appendText(ElementText* element, const char* text, int length) {
+    if (!element->fits || length > MDJSON_ELEMENT_TEXT_SIZE - element->length) {
+        element->fits = false;
+        return;
+    }
+    memcpy(element->text + element->length, text, (size_t)length);
+    element->length += length;
+}
+
+// Appends `string` quoted when none of its bytes needs escaping (else the
+// element no longer fits and is written the long way).
+static void appendPlainQuoted(ElementText* element, const char* string, int length) {
+    for (int i = 0; i < length; i++) {
+        const unsigned char ch = (unsigned char)string[i];
+        if (ch < 0x20 || ch == '"' || ch == '\\') {
+            element->fits = false;
+            return;
+        }
+    }
+    appendText(element, "\"", 1);
+    appendText(element, string, length);
+    appendText(element, "\"", 1);
+}
+
+// The separator, indentation and name beginElement would write; false
+// (leaving the context alone) when they do not fit or the name needs
+// escaping, and the element is written piece by piece.
+static bool gatherPrefix(MDJSONEncodeContext* context, const char* name, ElementText* element) {
+    const bool needsName = context->isObject[context->containerLevel];
+    if (needsName && name == NULL) return false;
+    element->length = 0;
+    element->fits = true;
+    if (!context->isFirstEntry) appendText(element, ",", 1);
+    if (context->prettyPrint && context->containerLevel > 0) {
+        appendText(element, "\n", 1);
+        int remaining = context->containerLevel * 4;
+        while (remaining > 0 && element->fits) {
+            const int piece = remaining > 128 ? 128 : remaining;
+            appendText(element, kIndentSpaces, piece);
+            remaining -= piece;
+        }
+    }
+    if (needsName) {
+        appendPlainQuoted(element, name, (int)strlen(name));
+        if (context->prettyPrint) {
+            appendText(element, ": ", 2);
+        } else {
+            appendText(element, ":", 1);
+        }
+    }
+    return element->fits;
+}
+
+// An element whose value is `value` (a number, true, false, null): in one
+// sink call when it fits, else as beginElement and the value.
+static int addSimpleElement(MDJSONEncodeContext* context, const char* name, const char* value, int length) {
+    ElementText element;
+    if (gatherPrefix(context, name, &element)) {
+        appendText(&element, value, length);
+        if (element.fits) {
+            context->isFirstEntry = false;
+            return addJSONData(context, element.text, element.length);
+        }
+    }
+    int result = beginElement(context, name);
+    if (result != MDJSON_OK) return result;
+    return addJSONData(context, value, length);
+}
+
 void mdjson_beginEncode(MDJSONEncodeContext* context, bool prettyPrint, MDJSONAddDataFunc addJSONDataFunc,
                         void* userData) {
     memset(context, 0, sizeof(*context));
@@ -218,44 +298,45 @@ int mdjson_endEncode(MDJSONEncodeContext* context) {
 }
 
 int mdjson_addBooleanElement(MDJSONEncodeContext* context, const char* name, bool value) {
-    int result = beginElement(context, name);
-    if (result != MDJSON_OK) return result;
-    return value ? addJSONData(context, "true", 4) : addJSONData(context, "false", 5);
+    return value ? addSimpleElement(context, name, "true", 4) : addSimpleElement(context, name, "false", 5);
 }
 
 int mdjson_addIntegerElement(MDJSONEncodeContext* context, const char* name, int64_t value) {
-    int result = beginElement(context, name);
-    if (result != MDJSON_OK) return result;
     char buffer[MDNUM_INTEGER_TEXT_SIZE];
     int length = mdnum_formatInt64(buffer, value);
-    return addJSONData(context, buffer, length);
+    return addSimpleElement(context, name, buffer, length);
 }
 
 int mdjson_addFloatingPointElement(MDJSONEncodeContext* context, const char* name, double value) {
-    int result = beginElement(context, name);
-    if (result != MDJSON_OK) return result;
     // NaN and the infinities have no JSON form; "nan" or "inf" would make the
     // whole report undecodable, so they are written as null.
-    if (__builtin_isnan(value) || __builtin_isinf(value)) return addJSONData(context, "null", 4);
+    if (__builtin_isnan(value) || __builtin_isinf(value)) return addSimpleElement(context, name, "null", 4);
     char buffer[MDNUM_DOUBLE_TEXT_SIZE];
     int length = mdnum_formatDouble(buffer, value);
-    return addJSONData(context, buffer, length);
+    return addSimpleElement(context, name, buffer, length);
 }
 
 int mdjson_addNullElement(MDJSONEncodeContext* context, const char* name) {
-    int result = beginElement(context, name);
-    if (result != MDJSON_OK) return result;
-    return addJSONData(context, "null", 4);
+    return addSimpleElement(context, name, "null", 4);
 }
 
 int mdjson_addStringElement(MDJSONEncodeContext* context, const char* name, const char* value, int length) {
     // Only -1 asks for strlen; another negative length is a caller's mistake
     // and is refused before anything is written.
     if (value != NULL && length < -1) return MDJSON_ERROR_INVALID_DATA;
+    if (value == NULL) return addSimpleElement(context, name, "null", 4);
+    if (length == -1) length = (int)strlen(value);
+    // A short string that needs no escaping goes with its prefix in one call.
+    ElementText element;
+    if (length <= MDJSON_ELEMENT_TEXT_SIZE && gatherPrefix(context, name, &element)) {
+        appendPlainQuoted(&element, value, length);
+        if (element.fits) {
+            context->isFirstEntry = false;
+            return addJSONData(context, element.text, element.length);
+        }
+    }
     int result = beginElement(context, name);
     if (result != MDJSON_OK) return result;
-    if (value == NULL) return addJSONData(context, "null", 4);
-    if (length == -1) length = (int)strlen(value);
     return addQuotedEscapedString(context, value, length);
 }
 

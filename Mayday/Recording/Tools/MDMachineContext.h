@@ -18,7 +18,9 @@
 
 #include "Mayday/Recording/Tools/MDThread.h"
 
-#define MDMC_MAX_THREADS 100
+// A report lists at most this many threads; a busy program with a hundred
+// threads of its own still has every one of them in the report.
+#define MDMC_MAX_THREADS 256
 #define MDMC_MAX_RESERVED_THREADS 10
 // Offset from SIGRTMIN of the signal that parks threads.
 #define MDMC_SUSPEND_SIGNAL_OFFSET 7

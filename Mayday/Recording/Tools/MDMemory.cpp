@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -21,6 +22,34 @@ char g_scratch[kScratchSize];
 enum CopyMethod { kUndecided = 0, kProcessVM = 1, kPipe = 2 };
 volatile int g_method = kUndecided;
 int g_pipe[2] = {-1, -1};
+
+// Our pid, read once: a getpid(2) per copy doubled the cost of a copy. A
+// forked child clears it in the fork handler below; a child made without
+// fork handlers (a raw clone) is caught when the kernel refuses the stale
+// pid (see copyThroughProcessVM).
+volatile long g_pid = 0;
+
+void forgetPidInChild(void) {
+    g_pid = 0;
+}
+
+// Registered when the program starts (pthread_atfork allocates; never on the
+// crash path).
+[[maybe_unused]] const int g_forkHandler = pthread_atfork(nullptr, nullptr, forgetPidInChild);
+
+long ownPid(void) {
+    long pid = g_pid;
+    if (pid == 0) {
+        pid = syscall(SYS_getpid);
+        g_pid = pid;
+    }
+    return pid;
+}
+
+// Pages one bounded copy asks for in one call (each its own piece, so the
+// kernel stops at the first page it cannot read).
+constexpr int kPagesPerCall = 64;
+constexpr uintptr_t kPageSize = 4096;
 
 long rawCall3(long number, long a, long b, long c) {
     return syscall(number, a, b, c);
@@ -63,12 +92,27 @@ bool copyThroughPipe(const char* src, char* dst, size_t count) {
     return true;
 }
 
+// process_vm_readv(2) on our own pid: the bytes copied, or -1 with errno.
+// A pid left from before a fork without fork handlers names the parent (or
+// no one): ESRCH or EPERM then means "ask again with the real pid".
+long readOwnMemory(const struct iovec* local, long localCount, const struct iovec* remote, long remoteCount) {
+    const long pid = ownPid();
+    long copied = syscall(SYS_process_vm_readv, pid, local, localCount, remote, remoteCount, 0L);
+    if (copied < 0 && (errno == ESRCH || errno == EPERM)) {
+        const long current = syscall(SYS_getpid);
+        if (current != pid) {
+            g_pid = current;
+            copied = syscall(SYS_process_vm_readv, current, local, localCount, remote, remoteCount, 0L);
+        }
+    }
+    return copied;
+}
+
 // -1 when the kernel refuses the call itself (so the fallback is needed).
 int copyThroughProcessVM(const void* src, void* dst, size_t count) {
     struct iovec local = {dst, count};
     struct iovec remote = {const_cast<void*>(src), count};
-    const long pid = syscall(SYS_getpid);
-    const long copied = syscall(SYS_process_vm_readv, pid, &local, 1L, &remote, 1L, 0L);
+    const long copied = readOwnMemory(&local, 1L, &remote, 1L);
     if (copied < 0) {
         const int error = errno;
         if (error == ENOSYS || error == EPERM) return -1;
@@ -115,27 +159,91 @@ bool mdmem_copySafely(const void* src, void* dst, int byteCount) {
     return kernelCopy(src, dst, static_cast<size_t>(byteCount));
 }
 
-// Memory is there or not a whole page at a time, so the range is copied
-// page by page (the first piece up to the first page boundary) until a page
-// cannot be read.
+// Memory is there or not a whole page at a time. Through process_vm_readv
+// each page (the first up to the first page boundary) is its own remote
+// piece of one call, and the kernel stops at the first piece it cannot read;
+// through the pipe the pages go one by one.
 int mdmem_copyMaxPossible(const void* src, void* dst, int byteCount) {
     if (byteCount <= 0) return 0;
-    const uintptr_t pageSize = 4096;
     uintptr_t source = reinterpret_cast<uintptr_t>(src);
+    if (source > UINTPTR_MAX - static_cast<uintptr_t>(byteCount)) {
+        byteCount = static_cast<int>(UINTPTR_MAX - source);
+    }
     uint8_t* destination = static_cast<uint8_t*>(dst);
     int total = 0;
     while (total < byteCount) {
-        const uintptr_t toBoundary = pageSize - (source & (pageSize - 1));
-        const int left = byteCount - total;
-        const int chunk = toBoundary < static_cast<uintptr_t>(left) ? static_cast<int>(toBoundary) : left;
-        if (source > UINTPTR_MAX - static_cast<uintptr_t>(chunk) ||
-            !mdmem_copySafely(reinterpret_cast<const void*>(source), destination, chunk))
-            break;
-        source += static_cast<uintptr_t>(chunk);
-        destination += chunk;
-        total += chunk;
+        struct iovec remote[kPagesPerCall];
+        int pieces = 0;
+        size_t asked = 0;
+        uintptr_t at = source;
+        while (pieces < kPagesPerCall && total + static_cast<int>(asked) < byteCount) {
+            const uintptr_t toBoundary = kPageSize - (at & (kPageSize - 1));
+            const size_t left = static_cast<size_t>(byteCount - total) - asked;
+            const size_t chunk = toBoundary < left ? toBoundary : left;
+            remote[pieces++] = {reinterpret_cast<void*>(at), chunk};
+            at += chunk;
+            asked += chunk;
+        }
+        long copied = -1;
+        if (g_method != kPipe) {
+            const int savedErrno = errno;
+            struct iovec local = {destination, asked};
+            copied = readOwnMemory(&local, 1L, remote, pieces);
+            const bool refused = copied < 0 && (errno == ENOSYS || errno == EPERM);
+            errno = savedErrno;
+            if (!refused) {
+                g_method = kProcessVM;
+                if (copied <= 0) break;
+            } else {
+                copied = -1;
+            }
+        }
+        if (copied < 0) {
+            // The pipe (or the first refused call, which decides it).
+            copied = 0;
+            for (int i = 0; i < pieces && mdmem_copySafely(remote[i].iov_base, destination + copied,
+                                                           static_cast<int>(remote[i].iov_len));
+                 i++) {
+                copied += static_cast<long>(remote[i].iov_len);
+            }
+        }
+        total += static_cast<int>(copied);
+        if (static_cast<size_t>(copied) != asked) break;
+        source += asked;
+        destination += asked;
     }
     return total;
+}
+
+bool mdmem_copyPieces(const uintptr_t* addresses, int count, int pieceSize, void* dst) {
+    if (count <= 0 || pieceSize <= 0 || count > MDMEM_MAX_PIECES) return false;
+    uint8_t* destination = static_cast<uint8_t*>(dst);
+    if (g_method != kPipe) {
+        struct iovec remote[MDMEM_MAX_PIECES];
+        for (int i = 0; i < count; i++) {
+            remote[i] = {reinterpret_cast<void*>(addresses[i]), static_cast<size_t>(pieceSize)};
+        }
+        struct iovec local = {destination, static_cast<size_t>(count) * static_cast<size_t>(pieceSize)};
+        const int savedErrno = errno;
+        const long copied = readOwnMemory(&local, 1L, remote, count);
+        const bool refused = copied < 0 && (errno == ENOSYS || errno == EPERM);
+        errno = savedErrno;
+        if (!refused) {
+            g_method = kProcessVM;
+            return copied >= 0 && static_cast<size_t>(copied) == local.iov_len;
+        }
+        g_method = kPipe;
+    }
+    for (int i = 0; i < count; i++) {
+        if (!mdmem_copySafely(reinterpret_cast<const void*>(addresses[i]), destination + i * pieceSize, pieceSize)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+long mdmem_testing_cachedPid(void) {
+    return g_pid;
 }
 
 void mdmem_testing_forcePipeFallback(bool force) {

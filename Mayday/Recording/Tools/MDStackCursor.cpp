@@ -1,12 +1,14 @@
 // The cursor record, the backtrace cursor and the own-thread cursor.
 //
 // Crash-path safe: no heap, no locks, no stdio; the own-thread capture lives
-// inside the cursor. backtrace(3) is safe once the unwinder is loaded, which
-// mddl_initialize does at install.
+// inside the cursor and is unwound by call-frame information from registers
+// read with inline assembly (backtrace(3) could take the loader's lock). The
+// own-thread walk is meant for a thread that has not crashed (a throw, a
+// reported exception, a terminate handler): it reads its live frames in
+// place (see MDCFIUnwind.cpp).
 #include "Mayday/Recording/Tools/MDStackCursor.h"
 
-#include <execinfo.h>
-
+#include "Mayday/Recording/Tools/MDCFIUnwind.h"
 #include "Mayday/Recording/Tools/MDSymbolicator.h"
 
 namespace {
@@ -77,21 +79,50 @@ void mdsc_initWithBacktrace(MDStackCursor* cursor, const uintptr_t* backtrace, i
 }
 
 // Not inlined, so that exactly one frame (this one) is skipped beyond the
-// caller's count.
+// caller's count. The walk happens now: once this returns, the frames it
+// starts from are gone.
 __attribute__((noinline)) void mdsc_initSelfThread(MDStackCursor* cursor, int skipEntries) {
     SelfThreadContext* context = (SelfThreadContext*)cursor->context;
-    const int count = backtrace((void**)context->backtrace, MDSC_SELF_THREAD_MAX_ENTRIES);
-    // Our own entries end before the one returning into the caller; a
-    // sanitizer's backtrace interceptor adds one of its own above ours.
-    const uintptr_t intoCaller = (uintptr_t)__builtin_return_address(0);
-    int ownEntries = 1;
-    for (int i = 1; i < count && i <= 3; i++) {
-        if (context->backtrace[i] == intoCaller) {
-            ownEntries = i;
-            break;
+    MDCFIFrame frame;
+    // The registers the unwinder needs, as they stand at the label: with
+    // them, this very instruction is the first frame.
+    uint64_t* r = frame.registers;
+    __asm__ volatile(
+        "leaq 1f(%%rip), %%rax\n\t"
+        "movq %%rax, %0\n\t"
+        "movq %%rsp, %1\n\t"
+        "movq %%rbp, %2\n\t"
+        "movq %%rbx, %3\n\t"
+        "movq %%r12, %4\n\t"
+        "movq %%r13, %5\n\t"
+        "movq %%r14, %6\n\t"
+        "movq %%r15, %7\n\t"
+        "1:"
+        : "=m"(r[MDCFI_RIP]), "=m"(r[MDCFI_RSP]), "=m"(r[MDCFI_RBP]), "=m"(r[MDCFI_RBX]), "=m"(r[MDCFI_R12]),
+          "=m"(r[MDCFI_R13]), "=m"(r[MDCFI_R14]), "=m"(r[MDCFI_R15])
+        :
+        : "rax");
+    frame.validRegisters = (1u << MDCFI_RIP) | (1u << MDCFI_RSP) | (1u << MDCFI_RBP) | (1u << MDCFI_RBX) |
+                           (1u << MDCFI_R12) | (1u << MDCFI_R13) | (1u << MDCFI_R14) | (1u << MDCFI_R15);
+    frame.isInstructionAddress = true;
+    // Our own live stack, outside a crash: the walker may read the frames'
+    // images and stack in place while its steps follow call-frame information.
+    MDCFIWalker walker;
+    mdcfi_initOwnThreadWalker(&walker);
+    // The first step leaves this function, into the caller. A walk that
+    // never ends (signal frames can lead back down) stops after kMaxSteps.
+    constexpr int kMaxSteps = 1024;
+    int toSkip = skipEntries < 0 ? 0 : skipEntries;
+    int count = 0;
+    for (int steps = 0; steps < kMaxSteps && count < MDSC_SELF_THREAD_MAX_ENTRIES && mdcfi_unwind(&walker, &frame);
+         steps++) {
+        if (toSkip > 0) {
+            toSkip--;
+            continue;
         }
+        context->backtrace[count++] = (uintptr_t)frame.registers[MDCFI_RIP];
     }
-    mdsc_initWithBacktrace(cursor, context->backtrace, count, skipEntries + ownEntries);
+    mdsc_initWithBacktrace(cursor, context->backtrace, count, 0);
     // Keeps this frame a real call (no tail call into the initialiser).
     __asm__ volatile("" ::: "memory");
 }

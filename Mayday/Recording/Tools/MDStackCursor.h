@@ -1,10 +1,11 @@
 // Stack cursors: one way to walk the addresses of a stack, over a ready-made
 // address array, over the calling thread's own stack, or over a suspended
-// thread's frame-pointer chain from a machine context.
+// or crashed thread's stack from a machine context.
 //
 // Crash-path safe: cursors live in caller memory and allocate nothing, take no
-// locks and use no stdio. mdsc_initSelfThread calls backtrace(3), which is
-// safe once the unwinder is loaded (mddl_initialize loads it at install).
+// locks and use no stdio. The own-thread and machine-context cursors unwind
+// by call-frame information (MDCFIUnwind), falling back to frame pointers
+// where there is none; neither takes the loader's lock.
 #pragma once
 
 #include <stdbool.h>
@@ -59,15 +60,18 @@ void mdsc_initSelfThread(MDStackCursor* cursor, int skipEntries);
 
 struct MDMachineContext;
 
-// A frame-pointer walk of the context's thread producing at most `maxStackDepth`
-// entries; reaching that depth sets hasGivenUp. The first entry is the
-// context's instruction address and is marked isInstructionAddress. The
-// context is borrowed. Stack memory is read with the kernel-checked copy.
-// The walk starts at the frame pointer only when it is 16-byte aligned and
-// lies at or up to 8 MB above the stack pointer (any such frame pointer when
-// the context has no stack pointer), and goes on from a frame record only
-// while the record's link is strictly higher, 16-byte aligned and at most
-// 8 MB above it and its return address is not 0; the record that fails ends
-// the walk without its return address.
+// A walk of the context's thread producing at most `maxStackDepth` entries;
+// reaching that depth sets hasGivenUp. The first entry is the context's
+// instruction address and is marked isInstructionAddress, as is the entry of
+// code a signal interrupted (the one after the signal trampoline); the others
+// are return addresses. The context is borrowed. Stack memory is read with
+// the kernel-checked copy (or the unwinder's window copied through it).
+// Each step uses the call-frame information of the image holding the
+// address; where there is none, or it cannot be followed, the step follows
+// the frame pointer instead: only when it is 16-byte aligned and lies at or
+// up to 8 MB above the stack pointer (any such frame pointer when the stack
+// pointer is unknown), and only while the record's link is strictly higher,
+// 16-byte aligned and at most 8 MB above it and its return address is not 0;
+// the record that fails ends the walk without its return address.
 void mdsc_initWithMachineContext(MDStackCursor* cursor, int maxStackDepth,
                                  const struct MDMachineContext* machineContext);

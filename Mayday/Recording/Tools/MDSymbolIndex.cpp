@@ -6,6 +6,7 @@
 // memory; no heap, no locks, no stdio.
 #include "Mayday/Recording/Tools/MDSymbolIndex.h"
 
+#include <algorithm>
 #include <elf.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -32,6 +33,11 @@ struct IndexedImage {
     uint32_t pathOffset;  // the path as reported, in g_names
     uint32_t first;
     uint32_t count;
+    // The file's .dynsym, the same table the image maps: looked up here with
+    // the in-memory table's rule, without a copy per batch of it.
+    bool hasDynamicIndex;
+    uint32_t dynamicFirst;
+    uint32_t dynamicCount;
     uint8_t buildIDLength;  // 0 without a build id; its first 16 bytes are the uuid
     uint8_t buildID[kMaxBuildIDLength];
 };
@@ -44,6 +50,18 @@ struct IndexedSymbol {
 };
 
 IndexedSymbol g_symbols[kMaxIndexedSymbols];
+
+constexpr uint32_t kMaxIndexedDynamicSymbols = 65536;
+constexpr uint32_t kUnnamed = UINT32_MAX;  // a name outside the string table
+
+struct IndexedDynamicSymbol {
+    uintptr_t address;
+    uint64_t size;
+    uint32_t nameOffset;  // kUnnamed when it has none
+};
+
+IndexedDynamicSymbol g_dynamicSymbols[kMaxIndexedDynamicSymbols];
+uint32_t g_dynamicSymbolCount;
 char g_names[kIndexedNamesSize];
 IndexedImage g_indexedImages[kMaxIndexedImages];
 uint32_t g_symbolCount;
@@ -102,11 +120,91 @@ bool appendName(const char* name, uint32_t* offset) {
     return true;
 }
 
-// Appends the function symbols of `path`'s .symtab to the record; none when
-// the file has no .symtab or cannot be read.
+// A symbol table section of the file and its strings.
+struct SymbolSection {
+    std::vector<ElfW(Sym)> symbols;
+    std::vector<char> strings;  // one zero beyond the section's bytes
+    size_t stringsSize = 0;
+};
+
+bool readSymbolSection(int fd, const std::vector<ElfW(Shdr)>& sections, uint32_t type, SymbolSection* out) {
+    const ElfW(Shdr)* table = nullptr;
+    for (const ElfW(Shdr)& section : sections) {
+        if (section.sh_type == type) {
+            table = &section;
+            break;
+        }
+    }
+    if (table == nullptr || table->sh_link >= sections.size() || table->sh_entsize != sizeof(ElfW(Sym))) {
+        return false;
+    }
+    const ElfW(Shdr)& strtab = sections[table->sh_link];
+    out->symbols.resize(table->sh_size / sizeof(ElfW(Sym)));
+    out->strings.assign(strtab.sh_size + 1, '\0');
+    out->stringsSize = strtab.sh_size;
+    return readAt(fd, out->symbols.data(), out->symbols.size() * sizeof(ElfW(Sym)), (off_t)table->sh_offset) &&
+           readAt(fd, out->strings.data(), strtab.sh_size, (off_t)strtab.sh_offset);
+}
+
+void indexFullTable(const Image& image, const char* path, const SymbolSection& table, IndexedImage* record) {
+    for (const ElfW(Sym)& symbol : table.symbols) {
+        const unsigned type = ELF64_ST_TYPE(symbol.st_info);
+        if ((type != STT_FUNC && type != STT_GNU_IFUNC) || symbol.st_shndx == SHN_UNDEF ||
+            symbol.st_shndx == SHN_ABS || symbol.st_value == 0 || symbol.st_name >= table.stringsSize) {
+            continue;
+        }
+        uint32_t nameOffset;
+        if (g_symbolCount >= kMaxIndexedSymbols || !appendName(table.strings.data() + symbol.st_name, &nameOffset)) {
+            MDLOG_WARN("Symbol index full; later symbols of %s are named from the dynamic table only", path);
+            break;
+        }
+        g_symbols[g_symbolCount].address = image.entry.bias + symbol.st_value;
+        g_symbols[g_symbolCount].nameOffset = nameOffset;
+        g_symbolCount++;
+        record->count++;
+    }
+    // Sorted by address, so a lookup is a binary search. Stable: among
+    // symbols at one address the last in the table still wins, as it would
+    // in a scan of the table in its own order.
+    std::stable_sort(g_symbols + record->first, g_symbols + record->first + record->count,
+                     [](const IndexedSymbol& a, const IndexedSymbol& b) { return a.address < b.address; });
+}
+
+// The entries mddl_nearestSymbol considers, sorted (stably) by address; all
+// or nothing, so a lookup never answers from part of the table.
+void indexDynamicTable(const Image& image, const SymbolSection& table, IndexedImage* record) {
+    const uint32_t first = g_dynamicSymbolCount;
+    const uint32_t namesBefore = g_namesUsed;
+    uint32_t count = 0;
+    for (const ElfW(Sym)& symbol : table.symbols) {
+        const unsigned type = ELF64_ST_TYPE(symbol.st_info);
+        if (symbol.st_value == 0 || symbol.st_shndx == SHN_UNDEF ||
+            (type != STT_FUNC && type != STT_GNU_IFUNC && type != STT_OBJECT)) {
+            continue;
+        }
+        uint32_t nameOffset = kUnnamed;
+        if (first + count >= kMaxIndexedDynamicSymbols ||
+            (symbol.st_name < table.stringsSize && !appendName(table.strings.data() + symbol.st_name, &nameOffset))) {
+            g_namesUsed = namesBefore;
+            return;  // full: this image's dynamic table is read from memory
+        }
+        g_dynamicSymbols[first + count] = {image.entry.bias + symbol.st_value, symbol.st_size, nameOffset};
+        count++;
+    }
+    std::stable_sort(g_dynamicSymbols + first, g_dynamicSymbols + first + count,
+                     [](const IndexedDynamicSymbol& a, const IndexedDynamicSymbol& b) { return a.address < b.address; });
+    g_dynamicSymbolCount = first + count;
+    record->dynamicFirst = first;
+    record->dynamicCount = count;
+    record->hasDynamicIndex = true;
+}
+
+// Indexes the function symbols of `path`'s .symtab and its whole .dynsym;
+// nothing of a table the file lacks or that cannot be read.
 void indexSymbolTable(const Image& image, const char* path, IndexedImage* record) {
     record->first = g_symbolCount;
     record->count = 0;
+    record->hasDynamicIndex = false;
     FileDescriptor fd(open(path, O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         return;
@@ -120,39 +218,10 @@ void indexSymbolTable(const Image& image, const char* path, IndexedImage* record
     if (!readAt(fd.get(), sections.data(), sections.size() * sizeof(ElfW(Shdr)), (off_t)header.e_shoff)) {
         return;
     }
-    const ElfW(Shdr)* symtab = nullptr;
-    for (const ElfW(Shdr)& section : sections) {
-        if (section.sh_type == SHT_SYMTAB) {
-            symtab = &section;
-            break;
-        }
-    }
-    if (symtab == nullptr || symtab->sh_link >= sections.size() || symtab->sh_entsize != sizeof(ElfW(Sym))) {
-        return;
-    }
-    const ElfW(Shdr)& strtab = sections[symtab->sh_link];
-    std::vector<ElfW(Sym)> symbols(symtab->sh_size / sizeof(ElfW(Sym)));
-    std::vector<char> strings(strtab.sh_size + 1, '\0');
-    if (!readAt(fd.get(), symbols.data(), symbols.size() * sizeof(ElfW(Sym)), (off_t)symtab->sh_offset) ||
-        !readAt(fd.get(), strings.data(), strtab.sh_size, (off_t)strtab.sh_offset)) {
-        return;
-    }
-    for (const ElfW(Sym)& symbol : symbols) {
-        const unsigned type = ELF64_ST_TYPE(symbol.st_info);
-        if ((type != STT_FUNC && type != STT_GNU_IFUNC) || symbol.st_shndx == SHN_UNDEF ||
-            symbol.st_shndx == SHN_ABS || symbol.st_value == 0 || symbol.st_name >= strtab.sh_size) {
-            continue;
-        }
-        uint32_t nameOffset;
-        if (g_symbolCount >= kMaxIndexedSymbols || !appendName(strings.data() + symbol.st_name, &nameOffset)) {
-            MDLOG_WARN("Symbol index full; later symbols of %s are named from the dynamic table only", path);
-            break;
-        }
-        g_symbols[g_symbolCount].address = image.entry.bias + symbol.st_value;
-        g_symbols[g_symbolCount].nameOffset = nameOffset;
-        g_symbolCount++;
-        record->count++;
-    }
+    SymbolSection table;
+    if (readSymbolSection(fd.get(), sections, SHT_SYMTAB, &table)) indexFullTable(image, path, table, record);
+    SymbolSection dynamic;
+    if (readSymbolSection(fd.get(), sections, SHT_DYNSYM, &dynamic)) indexDynamicTable(image, dynamic, record);
 }
 
 }  // namespace
@@ -251,16 +320,68 @@ const uint8_t* reportedBuildID(const Image* image, const IndexedImage* record, u
 }
 
 void nearestIndexedSymbol(const IndexedImage* record, uintptr_t address, const char** name, uintptr_t* symbolAddress) {
-    if (record == nullptr) {
+    if (record == nullptr || record->count == 0) {
         return;
     }
-    for (uint32_t i = record->first; i < record->first + record->count; i++) {
-        const uintptr_t value = g_symbols[i].address;
-        if (value <= address && (*name == nullptr || address - value <= address - *symbolAddress)) {
-            *name = g_names + g_symbols[i].nameOffset;
-            *symbolAddress = value;
+    // The first symbol above `address`; the one before it is the nearest at
+    // or below, and the last of its address.
+    uint32_t low = record->first;
+    uint32_t high = record->first + record->count;
+    while (low < high) {
+        const uint32_t middle = low + (high - low) / 2;
+        if (g_symbols[middle].address <= address) {
+            low = middle + 1;
+        } else {
+            high = middle;
         }
     }
+    if (low == record->first) {
+        return;  // every symbol lies above
+    }
+    const IndexedSymbol& nearest = g_symbols[low - 1];
+    if (*name == nullptr || address - nearest.address <= address - *symbolAddress) {
+        *name = g_names + nearest.nameOffset;
+        *symbolAddress = nearest.address;
+    }
+}
+
+bool nearestIndexedDynamicName(const IndexedImage* record, uintptr_t address, const char** name,
+                               uintptr_t* symbolAddress) {
+    if (record == nullptr || !record->hasDynamicIndex) {
+        return false;
+    }
+    // The last entry at or below `address`: the nearest, and on equal
+    // distance the later one in the table's own order.
+    uint32_t low = record->dynamicFirst;
+    uint32_t high = record->dynamicFirst + record->dynamicCount;
+    while (low < high) {
+        const uint32_t middle = low + (high - low) / 2;
+        if (g_dynamicSymbols[middle].address <= address) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    if (low == record->dynamicFirst) {
+        return true;
+    }
+    const IndexedDynamicSymbol& nearest = g_dynamicSymbols[low - 1];
+    // A sized symbol the address lies past is some other, unexported
+    // function: no name beats a wrong one.
+    const bool inside = nearest.size == 0 || address - nearest.address < nearest.size;
+    if (inside && nearest.nameOffset != kUnnamed) {
+        *name = g_names + nearest.nameOffset;
+        *symbolAddress = nearest.address;
+    }
+    return true;
+}
+
+uint32_t indexedSymbolCount(const IndexedImage* record) { return record != nullptr ? record->count : 0; }
+
+void indexedSymbolAt(const IndexedImage* record, uint32_t index, const char** name, uintptr_t* symbolAddress) {
+    const IndexedSymbol& symbol = g_symbols[record->first + index];
+    *name = g_names + symbol.nameOffset;
+    *symbolAddress = symbol.address;
 }
 
 }  // namespace mddl

@@ -39,6 +39,20 @@ const uint8_t* reportedBuildID(const Image* image, const IndexedImage* record, u
 // Over the record's symbols (none for null): replaces `*name` and
 // `*symbolAddress` by the nearest symbol at or below `address` that is at
 // least as near (any, while `*name` is null).
+// A binary search: each image's symbols are kept sorted by address.
 void nearestIndexedSymbol(const IndexedImage* record, uintptr_t address, const char** name, uintptr_t* symbolAddress);
+
+// The nearest dynamic symbol by the rule of the image's own dynamic table
+// (mddl_nearestSymbol, then no name for an address past a sized symbol),
+// from the record's copy of the file's .dynsym: sets `*name` and
+// `*symbolAddress` when it names one. False when the record has no such
+// copy (null, or the file had none): the caller reads the image's table.
+bool nearestIndexedDynamicName(const IndexedImage* record, uintptr_t address, const char** name,
+                               uintptr_t* symbolAddress);
+
+// The record's symbols in address order (for checking the lookups): how many
+// (0 for null), and the name and address of the one at `index` (below that count).
+uint32_t indexedSymbolCount(const IndexedImage* record);
+void indexedSymbolAt(const IndexedImage* record, uint32_t index, const char** name, uintptr_t* symbolAddress);
 
 }  // namespace mddl
