@@ -139,6 +139,9 @@ TEST(UnwindReports, AbortShowsAbortThenItsCallerThenMain) {
 }
 
 TEST(UnwindReports, ANullStrlenShowsLibcThenItsCaller) {
+#ifdef ZEL_SANITIZED_BUILD
+    GTEST_SKIP() << "AddressSanitizer's strlen stands in for libc's and checks the pointer itself";
+#endif
     zeltest::TempDir base;
     const Value report = reportOf(base, SIGSEGV, [] { (void)unwind_strlenCaller(); });
     const std::vector<Frame> frames = crashedFrames(report);
