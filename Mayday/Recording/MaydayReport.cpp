@@ -328,6 +328,7 @@ void writeStandard(const Mayday_MonitorContext* context, const char* path, int f
     g_fileBeingWritten = &document.file;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     const MaydayReportWriter* writer = &document.writer;
+    const bool snapshot = mddl_beginSnapshot();
 
     writeReportInfo(writer, context, "standard");
     document.flush();
@@ -348,6 +349,7 @@ void writeStandard(const Mayday_MonitorContext* context, const char* path, int f
     if (context->consoleLogPath != nullptr) writer->addTextFileLinesElement(writer, "console_log", context->consoleLogPath);
     writer->endContainer(writer);
     document.close();
+    if (snapshot) mddl_endSnapshot();
 
     std::atomic_signal_fence(std::memory_order_seq_cst);
     g_fileBeingWritten = nullptr;

@@ -231,12 +231,27 @@ TEST_F(AppStateTest, CountsCarryAcrossLaunchesAndACrashResetsThem) {
     EXPECT_EQ(field(end, "launches"), "2");
     EXPECT_EQ(field(end, "sessions"), "3");
     EXPECT_NE(zeltest::readFile(path).find("\"crashedLastLaunch\": true,"), std::string::npos);
+    // The crash swapped the files: the state before it is left under the
+    // temporary name, whole.
+    EXPECT_NE(zeltest::readFile(path + ".tmp").find("\"crashedLastLaunch\": false,"), std::string::npos);
+    EXPECT_NE(zeltest::readFile(path + ".tmp").find("\"sessionsSinceLastCrash\": 3\n}"), std::string::npos);
 
     end = launch(path, enable);
     EXPECT_EQ(field(end, "crashedLast"), "1");
     EXPECT_EQ(field(end, "launches"), "1");
     EXPECT_EQ(field(end, "sessions"), "1");
     EXPECT_NE(zeltest::readFile(path).find("\"crashedLastLaunch\": false,"), std::string::npos);
+    EXPECT_FALSE(zeltest::fileExists(path + ".tmp"));
+
+    // With no state file to swap with, the crash's save still lands.
+    end = launch(path, [&] {
+        enable();
+        unlink(path.c_str());
+        maydaystate_notifyAppCrash();
+    });
+    EXPECT_EQ(end.output.find("Could not"), std::string::npos) << end.output;
+    EXPECT_NE(zeltest::readFile(path).find("\"crashedLastLaunch\": true,"), std::string::npos);
+    EXPECT_FALSE(zeltest::fileExists(path + ".tmp"));
 }
 
 }  // namespace

@@ -242,6 +242,67 @@ struct link_map* lastLinkMap() {
     return map;
 }
 
+TEST_F(ImageListRaces, ASnapshotAnswersForItsReportOnItsThreadOnly) {
+    const SpareLibrary library = library_;
+    const ChildEnd end = runInChild([library] {
+        const char* soname = library.soname.c_str();
+        const uint32_t count = mddl_imageCount();
+        std::vector<MDBinaryImage> before(count);
+        for (uint32_t i = 0; i < count; i++)
+            if (!mddl_binaryImage((int)i, &before[i])) _exit(2);
+        Dl_info libc;
+        if (!mddl_dladdr((uintptr_t)&getpid, &libc)) _exit(2);
+        const int libcIndex = mddl_imageNamed("libc.so", false);
+
+        if (!mddl_beginSnapshot()) _exit(3);
+        bool otherBegan = true;
+        std::thread([&] { otherBegan = mddl_beginSnapshot(); }).join();
+        if (otherBegan) _exit(4);
+        // The same answers as from the live list.
+        if (mddl_imageCount() != count || mddl_imageNamed("libc.so", false) != libcIndex) _exit(5);
+        for (uint32_t i = 0; i < count; i++) {
+            MDBinaryImage image;
+            if (!mddl_binaryImage((int)i, &image) || image.address != before[i].address ||
+                image.size != before[i].size || strcmp(image.name, before[i].name) != 0)
+                _exit(6);
+        }
+        MDBinaryImage past;
+        if (mddl_binaryImage((int)count, &past)) _exit(6);
+        Dl_info info;
+        if (!mddl_dladdr((uintptr_t)&getpid, &info) || info.dli_fbase != libc.dli_fbase ||
+            strcmp(info.dli_sname, libc.dli_sname) != 0)
+            _exit(7);
+        // An image loaded meanwhile is not in this report's list, but other
+        // threads see the live one.
+        void* handle = dlopen(soname, RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) _exit(8);
+        const uintptr_t function = (uintptr_t)dlsym(handle, library.function);
+        if (mddl_imageNamed(soname, false) != -1 || mddl_dladdr(function, &info) || mddl_imageCount() != count) _exit(9);
+        int elsewhere = -1;
+        std::thread([&] { elsewhere = mddl_imageNamed(soname, false); }).join();
+        if (elsewhere < 0) _exit(10);
+        mddl_endSnapshot();
+        if (mddl_imageNamed(soname, false) != elsewhere || !mddl_dladdr(function, &info)) _exit(11);
+        dlclose(handle);
+
+        // Taken while the loader changes the list, the copy is not used.
+        struct r_debug* rendezvous = liveRendezvous();
+        if (rendezvous == nullptr) _exit(12);
+        rendezvous->r_state = r_debug::RT_ADD;
+        const bool began = mddl_beginSnapshot();
+        rendezvous->r_state = r_debug::RT_CONSISTENT;
+        if (!began) _exit(12);
+        handle = dlopen(soname, RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr || mddl_imageNamed(soname, false) < 0) _exit(13);
+        mddl_endSnapshot();
+        dlclose(handle);
+        put("ok\n");
+    });
+    EXPECT_TRUE(end.exited) << "child ended by signal " << end.signal;
+    EXPECT_EQ(end.exitStatus, 0) << end.output;
+    EXPECT_EQ(end.output, "ok\n");
+}
+
 TEST(BrokenLinkMap, CycleEndsTheWalkWithEveryImageOnce) {
     const ChildEnd end = runInChild([] {
         const uint32_t count = mddl_imageCount();

@@ -464,6 +464,54 @@ TEST(Suspension, ManyThreadsAreAllParked) {
     for (auto& s : set.spinners_) waitForProgress(s);
 }
 
+// The resumption does not wait for the threads to leave; a suspension that
+// follows at once must still find every one of them parked again, with
+// fresh registers, and list the same threads the suspension signalled.
+TEST(Suspension, BackToBackRoundsParkEveryThreadAgain) {
+    mdmc_installSuspendHandler();
+    IdleThreads idle(60);
+    SpinnerSet set;
+    StdoutCapture capture;
+    std::string failures;
+    for (int round = 0; round < 30 && failures.empty(); round++) {
+        mdmc_suspendEnvironment();
+        uint64_t frozen[5];
+        for (int i = 0; i < 5; i++) frozen[i] = set.spinners_[i].counter.load();
+        MDMC_NEW_CONTEXT(crashed);
+        mdmc_fillContextForThread(set.spinners_[0].tid, crashed, true);
+        // 1 (this thread) + 60 idle + 5 spinners, and the runner's own threads.
+        if (mdmc_contextThreadCount(crashed) < 66) failures += "short list; ";
+        for (int i = 0; i < 5; i++) {
+            const Spinner& sp = set.spinners_[i];
+            if (mdmc_indexOfThread(crashed, sp.tid) < 0) failures += "spinner missing from the list; ";
+            MDMC_NEW_CONTEXT(context);
+            mdmc_fillContextForThread(sp.tid, context, false);
+            const uintptr_t ip = mdcpu_instructionAddress(context), fn = (uintptr_t)set.functions_[i];
+            if (ip < fn || ip >= fn + 4096) failures += "registers of round " + std::to_string(round) + " stale; ";
+        }
+        for (int i = 0; i < 5; i++)
+            if (set.spinners_[i].counter.load() != frozen[i]) failures += "a spinner ran while suspended; ";
+        mdmc_resumeEnvironment();
+    }
+    const std::string log = capture.finish();
+    EXPECT_EQ(failures, "");
+    EXPECT_EQ(log, "");
+    for (auto& sp : set.spinners_) waitForProgress(sp);
+    // Out of suspension the list is read afresh: a thread started since is in it.
+    std::atomic<MDThread> late{0};
+    std::atomic<bool> stop{false};
+    std::thread extra([&] {
+        late = mdthread_self();
+        while (!stop) usleep(1000);
+    });
+    while (late == 0) usleep(100);
+    MDMC_NEW_CONTEXT(context);
+    mdmc_fillContextForThread(mdthread_self(), context, true);
+    EXPECT_GE(mdmc_indexOfThread(context, late), 0);
+    stop = true;
+    extra.join();
+}
+
 TEST(Suspension, ReservedThreadKeepsRunning) {
     // In a child: the reserved list lasts for the whole process.
     const std::string report = inChild([] {

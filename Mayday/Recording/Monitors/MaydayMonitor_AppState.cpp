@@ -9,11 +9,13 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>  // rename, RENAME_EXCHANGE
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "Mayday/Recording/Tools/MDFileUtils.h"
@@ -132,18 +134,51 @@ bool loadState(const char* path) {
 
 // ---- Saving (crash-path safe) ----
 
+// The state is a few hundred bytes: it is gathered here and written in one
+// call, and goes straight to the file only should it ever outgrow this.
 struct FileSink {
     int fd;
     int error;  // errno of the write that failed, or 0
+    char buffer[1024];
+    int used;
 };
+
+bool drain(FileSink* sink) {
+    if (sink->used > 0 && !mdsys_writeFully(sink->fd, sink->buffer, (size_t)sink->used)) {
+        sink->error = errno;
+        return false;
+    }
+    sink->used = 0;
+    return true;
+}
 
 int addJSONData(const char* data, int length, void* userData) {
     FileSink* sink = static_cast<FileSink*>(userData);
-    if (length > 0 && !mdsys_writeFully(sink->fd, data, (size_t)length)) {
-        sink->error = errno;
-        return MDJSON_ERROR_CANNOT_ADD_DATA;
+    if (length <= 0) return MDJSON_OK;
+    if (sink->used + length > (int)sizeof(sink->buffer)) {
+        if (!drain(sink)) return MDJSON_ERROR_CANNOT_ADD_DATA;
+        if (length > (int)sizeof(sink->buffer)) {
+            if (!mdsys_writeFully(sink->fd, data, (size_t)length)) {
+                sink->error = errno;
+                return MDJSON_ERROR_CANNOT_ADD_DATA;
+            }
+            return MDJSON_OK;
+        }
     }
+    memcpy(sink->buffer + sink->used, data, (size_t)length);
+    sink->used += length;
     return MDJSON_OK;
+}
+
+// Puts the new file in the old one's place. In a crash the two are swapped
+// instead (the old state stays behind under the temporary name, which the
+// next save removes first): replacing a file makes ext4 allocate and start
+// writing the new one's blocks inside the rename, most of a millisecond.
+bool installTemporaryFile(bool inCrash) {
+    if (inCrash && syscall(SYS_renameat2, AT_FDCWD, g_temporaryFilePath, AT_FDCWD, g_stateFilePath,
+                           RENAME_EXCHANGE) == 0)
+        return true;
+    return rename(g_temporaryFilePath, g_stateFilePath) == 0;
 }
 
 int encodeState(FileSink* sink) {
@@ -186,8 +221,12 @@ bool saveState(bool syncToDisk = true) {
         return false;
     }
 
-    FileSink sink = {fd, 0};
-    const int result = encodeState(&sink);
+    FileSink sink;
+    sink.fd = fd;
+    sink.error = 0;
+    sink.used = 0;
+    int result = encodeState(&sink);
+    if (result == MDJSON_OK && !drain(&sink)) result = MDJSON_ERROR_CANNOT_ADD_DATA;
     bool succeeded = result == MDJSON_OK;
     if (!succeeded) {
         if (sink.error != 0) {
@@ -205,7 +244,7 @@ bool saveState(bool syncToDisk = true) {
         MDLOG_ERROR("Could not write file %s: %s", g_temporaryFilePath, mdsys_errorText(errno));
         succeeded = false;
     }
-    if (succeeded && rename(g_temporaryFilePath, g_stateFilePath) != 0) {
+    if (succeeded && !installTemporaryFile(!syncToDisk)) {
         MDLOG_ERROR("Could not replace %s: %s", g_stateFilePath, mdsys_errorText(errno));
         succeeded = false;
     }

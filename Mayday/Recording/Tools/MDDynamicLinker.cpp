@@ -19,6 +19,7 @@
 #include "Mayday/Recording/Tools/MDElfImage.h"
 #include "Mayday/Recording/Tools/MDImageList.h"
 #include "Mayday/Recording/Tools/MDSymbolIndex.h"
+#include "Mayday/Recording/Tools/MDThread.h"
 
 using namespace mddl;
 
@@ -30,8 +31,34 @@ constexpr int kCPUSubTypeX86_64 = 3;
 
 std::mutex g_initializeMutex;
 
+// The image list of one report, read once: a report asks for every image,
+// then for the image of each address on every stack, and each of those was
+// a walk of the link map through checked copies. Only the thread that took
+// it reads it.
+constexpr int kSnapshotImages = 128;
+struct Snapshot {
+    int count;
+    bool complete;  // the whole list, read while it was consistent
+    Image images[kSnapshotImages];
+};
+Snapshot g_snapshot;
+MDThread g_snapshotOwner = 0;
+
+const Snapshot* ownSnapshot() {
+    if (__atomic_load_n(&g_snapshotOwner, __ATOMIC_ACQUIRE) != mdthread_self() || !g_snapshot.complete) return nullptr;
+    return &g_snapshot;
+}
+
 // The `index`-th present image; -1 counts them all (answering false).
 bool presentImage(int index, Image* image, int* count) {
+    if (const Snapshot* snapshot = ownSnapshot()) {
+        if (index >= 0 && index < snapshot->count) {
+            *image = snapshot->images[index];
+            return true;
+        }
+        if (count != nullptr) *count = snapshot->count;
+        return false;
+    }
     LinkMapWalk walk;
     uintptr_t map;
     LinkEntry entry;
@@ -68,6 +95,34 @@ void mddl_initialize(void) {
     indexLoadedImages();
 }
 
+bool mddl_beginSnapshot(void) {
+    const MDThread self = mdthread_self();
+    MDThread expected = 0;
+    if (!__atomic_compare_exchange_n(&g_snapshotOwner, &expected, self, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+        return false;
+    g_snapshot.complete = false;
+    g_snapshot.count = 0;
+    ListHead before;
+    if (!readListHead(&before) || before.state != r_debug::RT_CONSISTENT) return true;
+    LinkMapWalk walk;
+    uintptr_t map;
+    LinkEntry entry;
+    Image image;
+    while (walk.next(&map, &entry)) {
+        if (!describeImage(map, entry, walk.head().first, &image)) continue;
+        if (g_snapshot.count == kSnapshotImages) return true;  // too many: every question walks the list
+        g_snapshot.images[g_snapshot.count++] = image;
+    }
+    ListHead after;
+    g_snapshot.complete = readListHead(&after) && after.state == r_debug::RT_CONSISTENT && after.first == before.first;
+    return true;
+}
+
+void mddl_endSnapshot(void) {
+    MDThread expected = mdthread_self();
+    __atomic_compare_exchange_n(&g_snapshotOwner, &expected, (MDThread)0, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+}
+
 uint32_t mddl_imageCount(void) {
     Image image;
     int count = 0;
@@ -99,11 +154,19 @@ int mddl_imageNamed(const char* imageName, bool exactMatch) {
     if (imageName == nullptr) {
         return -1;
     }
+    Image image;
+    char name[kMaxPathLength];
+    if (const Snapshot* snapshot = ownSnapshot()) {
+        for (int index = 0; index < snapshot->count; index++) {
+            const char* path = currentPath(&snapshot->images[index], name, sizeof name);
+            if (path == nullptr) path = kNoName;
+            if (exactMatch ? stringsEqual(path, imageName) : stringContains(path, imageName)) return index;
+        }
+        return -1;
+    }
     LinkMapWalk walk;
     uintptr_t map;
     LinkEntry entry;
-    Image image;
-    char name[kMaxPathLength];
     int index = 0;
     while (walk.next(&map, &entry)) {
         if (!describeImage(map, entry, walk.head().first, &image)) {
@@ -156,6 +219,16 @@ namespace {
 // The loaded image whose span holds `address`, and r_state when the walk
 // began.
 bool findImageContaining(uintptr_t address, Image* image, int* stateBefore) {
+    if (const Snapshot* snapshot = ownSnapshot()) {
+        *stateBefore = r_debug::RT_CONSISTENT;
+        for (int i = 0; i < snapshot->count; i++) {
+            if (imageContains(&snapshot->images[i], address)) {
+                *image = snapshot->images[i];
+                return true;
+            }
+        }
+        return false;
+    }
     LinkMapWalk walk;
     *stateBefore = walk.head().state;
     uintptr_t map;
@@ -190,7 +263,8 @@ bool mddl_dladdr(uintptr_t address, Dl_info* info) {
     // While a change of the list is under way the image may have gone
     // during the lookup: answer only for one still there.
     ListHead head;
-    if ((stateBefore != r_debug::RT_CONSISTENT || !readListHead(&head) || head.state != r_debug::RT_CONSISTENT) &&
+    if (ownSnapshot() == nullptr &&
+        (stateBefore != r_debug::RT_CONSISTENT || !readListHead(&head) || head.state != r_debug::RT_CONSISTENT) &&
         !stillMapped(&image)) {
         return false;
     }

@@ -47,6 +47,13 @@ typedef struct {
 // adds images loaded since.
 void mddl_initialize(void);
 
+// For the span of one report, on the thread that writes it: the image list
+// is read once (when it is consistent and at most 128 images long) and the
+// functions below answer from that copy on this thread. False when another
+// thread holds it; then nothing is to be ended.
+bool mddl_beginSnapshot(void);
+void mddl_endSnapshot(void);
+
 // Number of images in the link map whose memory is there.
 uint32_t mddl_imageCount(void);
 

@@ -77,8 +77,10 @@ struct ParkSlot {
 ParkSlot g_slots[kSlotCount];
 // Odd while the environment is suspended; parked threads wait for it to change.
 int g_epoch = 0;
-int g_acknowledged = 0;  // threads that parked in this round
-int g_left = 0;          // threads that left the handler in this round
+int g_acknowledged = 0;      // threads that parked in this round
+int g_expected = INT_MAX;    // threads signalled, once all were; the last parker wakes the suspender
+int g_left = 0;              // threads that left the handler in this round
+int g_leaveWaiter = 0;       // someone waits for the previous round's threads to leave
 int g_signal = 0;
 int g_installed = 0;
 struct sigaction g_previousSuspendAction;
@@ -87,22 +89,38 @@ struct sigaction g_previousSuspendAction;
 MDThread g_targets[kMaxTargets];
 int g_targetCount = 0;
 int g_signalled = 0;
+// Every thread listed while suspending, so a crash context need not list them again.
+MDThread g_listed[MDMC_MAX_THREADS];
+int g_listedCount = -1;  // -1: no list for this round
+int g_listedEpoch = 0;
+int g_listedTotal = 0;  // threads listed, also those beyond the table
+
+// Each thread starts looking at its own place, so a hundred parkers do not
+// all contend for the first free slots.
+int slotStart(MDThread thread) { return (int)(((uint32_t)thread * 2654435761u) % kSlotCount); }
 
 ParkSlot* claimSlot(MDThread thread) {
-    for (int i = 0; i < kSlotCount; i++) {
+    const int start = slotStart(thread);
+    for (int n = 0; n < kSlotCount; n++) {
+        ParkSlot* slot = &g_slots[(start + n) % kSlotCount];
         MDThread expected = 0;
-        if (__atomic_compare_exchange_n(&g_slots[i].thread, &expected, thread, false, __ATOMIC_ACQ_REL,
+        if (__atomic_load_n(&slot->thread, __ATOMIC_RELAXED) == 0 &&
+            __atomic_compare_exchange_n(&slot->thread, &expected, thread, false, __ATOMIC_ACQ_REL,
                                         __ATOMIC_RELAXED))
-            return &g_slots[i];
+            return slot;
     }
     return nullptr;
 }
 
 ParkSlot* parkedSlot(MDThread thread) {
-    for (int i = 0; i < kSlotCount; i++)
-        if (__atomic_load_n(&g_slots[i].thread, __ATOMIC_ACQUIRE) == thread &&
-            __atomic_load_n(&g_slots[i].parked, __ATOMIC_ACQUIRE))
-            return &g_slots[i];
+    // Threads may still be leaving after a resumption: their registers are stale.
+    if ((__atomic_load_n(&g_epoch, __ATOMIC_ACQUIRE) & 1) == 0) return nullptr;
+    const int start = slotStart(thread);
+    for (int n = 0; n < kSlotCount; n++) {
+        ParkSlot* slot = &g_slots[(start + n) % kSlotCount];
+        if (__atomic_load_n(&slot->thread, __ATOMIC_ACQUIRE) == thread && __atomic_load_n(&slot->parked, __ATOMIC_ACQUIRE))
+            return slot;
+    }
     return nullptr;
 }
 
@@ -119,16 +137,40 @@ void parkHandler(int, siginfo_t*, void* userContext) {
         mdcpu_registersFromUserContext(userContext, &slot->exceptionState, &slot->threadState);
         __atomic_store_n(&slot->parked, 1, __ATOMIC_RELEASE);
     }
-    __atomic_add_fetch(&g_acknowledged, 1, __ATOMIC_ACQ_REL);
-    futexWake(&g_acknowledged, 1);
+    // Only the last one wakes the suspender: one wake-up instead of one per thread.
+    if (__atomic_add_fetch(&g_acknowledged, 1, __ATOMIC_ACQ_REL) >= __atomic_load_n(&g_expected, __ATOMIC_ACQUIRE))
+        futexWake(&g_acknowledged, 1);
     while (__atomic_load_n(&g_epoch, __ATOMIC_ACQUIRE) == epoch) futexWait(&g_epoch, epoch, nullptr);
+    // The resumption wakes one thread and each wakes the next: the resuming
+    // thread is not held up by a hundred wake-ups, nor crowded off its core.
+    futexWake(&g_epoch, 1);
     if (slot) {
         __atomic_store_n(&slot->parked, 0, __ATOMIC_RELEASE);
         __atomic_store_n(&slot->thread, (MDThread)0, __ATOMIC_RELEASE);
     }
-    __atomic_add_fetch(&g_left, 1, __ATOMIC_ACQ_REL);
-    futexWake(&g_left, 1);
+    if (__atomic_add_fetch(&g_left, 1, __ATOMIC_ACQ_REL) >= __atomic_load_n(&g_acknowledged, __ATOMIC_ACQUIRE) &&
+        __atomic_load_n(&g_leaveWaiter, __ATOMIC_ACQUIRE))
+        futexWake(&g_left, 1);
     errno = savedErrno;
+}
+
+// The resumption does not wait for the threads to leave the handler (the
+// crash path has nothing to wait for); the next suspension, or an
+// uninstallation, waits for the previous round's threads here.
+bool waitForPreviousRound(void) {
+    const int parked = __atomic_load_n(&g_acknowledged, __ATOMIC_ACQUIRE);
+    if (__atomic_load_n(&g_left, __ATOMIC_ACQUIRE) >= parked) return true;
+    __atomic_store_n(&g_leaveWaiter, 1, __ATOMIC_SEQ_CST);
+    const bool left = waitUntilAtLeast(&g_left, parked, nowNanoseconds() + kWaitNanoseconds);
+    __atomic_store_n(&g_leaveWaiter, 0, __ATOMIC_RELEASE);
+    if (!left) {
+        for (int i = 0; i < kSlotCount; i++) {
+            const MDThread thread = __atomic_load_n(&g_slots[i].thread, __ATOMIC_ACQUIRE);
+            if (thread != 0 && __atomic_load_n(&g_slots[i].parked, __ATOMIC_ACQUIRE))
+                MDLOG_ERROR("thread_resume (%08x): %s", (unsigned)thread, errorText(ETIMEDOUT));
+        }
+    }
+    return left;
 }
 
 struct SuspendWalk {
@@ -139,10 +181,17 @@ struct SuspendWalk {
 
 bool signalThread(MDThread thread, void* context) {
     const SuspendWalk* walk = static_cast<const SuspendWalk*>(context);
+    const bool kept = g_listedCount < MDMC_MAX_THREADS;
+    if (kept) g_listed[g_listedCount++] = thread;
+    g_listedTotal++;
     if (thread == walk->self || thread == walk->stoppedElsewhere || isReserved(thread)) return true;
     if (syscall(SYS_tgkill, (pid_t)getpid(), (pid_t)thread, walk->signal) != 0) {
         // A thread that ended since the listing has nothing to suspend.
         if (errno != ESRCH) MDLOG_ERROR("thread_suspend (%08x): %s", (unsigned)thread, errorText(errno));
+        if (errno == ESRCH) {
+            g_listedTotal--;
+            if (kept) g_listedCount--;
+        }
         return true;
     }
     g_signalled++;
@@ -165,7 +214,15 @@ bool collectThread(MDThread thread, void* context) {
 void getThreadList(MDMachineContext* context) {
     context->threadCount = 0;
     ListWalk walk = {context};
-    const int total = mdthread_forEachThread(collectThread, &walk);
+    const int epoch = __atomic_load_n(&g_epoch, __ATOMIC_ACQUIRE);
+    int total;
+    if ((epoch & 1) && __atomic_load_n(&g_listedEpoch, __ATOMIC_ACQUIRE) == epoch && g_listedCount >= 0) {
+        // Suspended: the threads are the ones just listed, and none can start.
+        for (int i = 0; i < g_listedCount; i++) collectThread(g_listed[i], &walk);
+        total = g_listedTotal;
+    } else {
+        total = mdthread_forEachThread(collectThread, &walk);
+    }
     if (total < 0) {
         MDLOG_ERROR("task_threads: %s", errorText(errno));
         context->threadCount = 0;
@@ -237,6 +294,13 @@ void mdmc_installSuspendHandler(void) {
     int expected = 0;
     if (!__atomic_compare_exchange_n(&g_installed, &expected, 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
         return;
+    static bool touched = false;
+    if (!touched) {
+        // The parkers' first touch of their slots would otherwise be a page
+        // fault each, in the middle of a suspension.
+        touched = true;
+        memset(g_slots, 0, sizeof(g_slots));
+    }
     const int signal = SIGRTMIN + MDMC_SUSPEND_SIGNAL_OFFSET;
     struct sigaction action;
     memset(&action, 0, sizeof(action));
@@ -280,13 +344,23 @@ void mdmc_suspendEnvironmentExcept(MDThread stoppedElsewhere) {
     if ((epoch & 1) ||
         !__atomic_compare_exchange_n(&g_epoch, &epoch, epoch + 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
         return;
+    waitForPreviousRound();
+    __atomic_store_n(&g_expected, INT_MAX, __ATOMIC_RELEASE);
     __atomic_store_n(&g_acknowledged, 0, __ATOMIC_RELEASE);
     __atomic_store_n(&g_left, 0, __ATOMIC_RELEASE);
     g_targetCount = 0;
     g_signalled = 0;
+    g_listedCount = 0;
+    g_listedTotal = 0;
     // Not g_signal: a concurrent first installation may not have stored it yet.
     SuspendWalk walk = {mdthread_self(), stoppedElsewhere, SIGRTMIN + MDMC_SUSPEND_SIGNAL_OFFSET};
-    if (mdthread_forEachThread(signalThread, &walk) < 0) MDLOG_ERROR("task_threads: %s", errorText(errno));
+    const int total = mdthread_forEachThread(signalThread, &walk);
+    if (total < 0) {
+        MDLOG_ERROR("task_threads: %s", errorText(errno));
+        g_listedCount = -1;
+    }
+    __atomic_store_n(&g_listedEpoch, epoch + 1, __ATOMIC_RELEASE);
+    __atomic_store_n(&g_expected, g_signalled, __ATOMIC_RELEASE);
     const int64_t deadline = nowNanoseconds() + kWaitNanoseconds;
     if (waitUntilAtLeast(&g_acknowledged, g_signalled, deadline)) return;
     // Someone never answered: most likely the signal is blocked there.
@@ -300,15 +374,8 @@ void mdmc_resumeEnvironment(void) {
     if ((epoch & 1) == 0 ||
         !__atomic_compare_exchange_n(&g_epoch, &epoch, epoch + 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
         return;
-    futexWake(&g_epoch, INT_MAX);
-    const int parked = __atomic_load_n(&g_acknowledged, __ATOMIC_ACQUIRE);
-    const int64_t deadline = nowNanoseconds() + kWaitNanoseconds;
-    if (waitUntilAtLeast(&g_left, parked, deadline)) return;
-    for (int i = 0; i < kSlotCount; i++) {
-        const MDThread thread = __atomic_load_n(&g_slots[i].thread, __ATOMIC_ACQUIRE);
-        if (thread != 0 && __atomic_load_n(&g_slots[i].parked, __ATOMIC_ACQUIRE))
-            MDLOG_ERROR("thread_resume (%08x): %s", (unsigned)thread, errorText(ETIMEDOUT));
-    }
+    g_listedCount = -1;
+    futexWake(&g_epoch, 1);
 }
 
 void mdmc_addReservedThread(MDThread thread) {
