@@ -254,10 +254,16 @@ TEST_F(ImageListRaces, ASnapshotAnswersForItsReportOnItsThreadOnly) {
         if (!mddl_dladdr((uintptr_t)&getpid, &libc)) _exit(2);
         const int libcIndex = mddl_imageNamed("libc.so", false);
 
+        if (mddl_snapshotGeneration() != 0) _exit(3);
         if (!mddl_beginSnapshot()) _exit(3);
+        const uint32_t generation = mddl_snapshotGeneration();
         bool otherBegan = true;
-        std::thread([&] { otherBegan = mddl_beginSnapshot(); }).join();
-        if (otherBegan) _exit(4);
+        uint32_t otherGeneration = 1;
+        std::thread([&] {
+            otherBegan = mddl_beginSnapshot();
+            otherGeneration = mddl_snapshotGeneration();
+        }).join();
+        if (otherBegan || otherGeneration != 0 || generation == 0) _exit(4);
         // The same answers as from the live list.
         if (mddl_imageCount() != count || mddl_imageNamed("libc.so", false) != libcIndex) _exit(5);
         for (uint32_t i = 0; i < count; i++) {
@@ -283,6 +289,7 @@ TEST_F(ImageListRaces, ASnapshotAnswersForItsReportOnItsThreadOnly) {
         if (elsewhere < 0) _exit(10);
         mddl_endSnapshot();
         if (mddl_imageNamed(soname, false) != elsewhere || !mddl_dladdr(function, &info)) _exit(11);
+        if (mddl_snapshotGeneration() != 0) _exit(11);
         dlclose(handle);
 
         // Taken while the loader changes the list, the copy is not used.
@@ -291,7 +298,8 @@ TEST_F(ImageListRaces, ASnapshotAnswersForItsReportOnItsThreadOnly) {
         rendezvous->r_state = r_debug::RT_ADD;
         const bool began = mddl_beginSnapshot();
         rendezvous->r_state = r_debug::RT_CONSISTENT;
-        if (!began) _exit(12);
+        // Not a usable copy: no number, so nothing is taken as checked in it.
+        if (!began || mddl_snapshotGeneration() != 0) _exit(12);
         handle = dlopen(soname, RTLD_NOW | RTLD_LOCAL);
         if (handle == nullptr || mddl_imageNamed(soname, false) < 0) _exit(13);
         mddl_endSnapshot();

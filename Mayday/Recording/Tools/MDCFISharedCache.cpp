@@ -33,6 +33,7 @@ struct SharedImage {
     int probeLength;
     uint8_t probe[kHeaderProbe];
     int tableAt;  // its table's copy in g_tables, -1 for none
+    uint32_t checkedIn;  // the image-list snapshot it was last recognised in, 0 for none
 };
 
 // The copied search tables (a libc's is about 30 KiB), filled in turn and
@@ -137,9 +138,14 @@ bool sharedImageFor(uintptr_t address, MDImageFrameInfo* found, ImageInfo* info)
     for (int i = 0; i < g_sharedCount && !hit; i++) {
         SharedImage& image = g_sharedImages[i];
         if (address < image.start || address >= image.end) continue;
+        // Within one snapshot of the image list (one report) an image
+        // recognised once stays: the probe is copied once per report.
+        const uint32_t snapshot = mddl_snapshotGeneration();
         uint8_t probe[kHeaderProbe];
-        if (mdmem_copySafely((const void*)image.info.header, probe, image.probeLength) &&
-            __builtin_memcmp(probe, image.probe, (size_t)image.probeLength) == 0) {
+        if ((snapshot != 0 && image.checkedIn == snapshot) ||
+            (mdmem_copySafely((const void*)image.info.header, probe, image.probeLength) &&
+             __builtin_memcmp(probe, image.probe, (size_t)image.probeLength) == 0)) {
+            image.checkedIn = snapshot;
             found->start = image.start;
             found->end = image.end;
             *info = image.info;
@@ -163,6 +169,7 @@ void shareImage(const MDImageFrameInfo& found, const ImageInfo& info) {
     image.info = info;
     image.probeLength = probeLength(info);
     image.tableAt = -1;
+    image.checkedIn = mddl_snapshotGeneration();
     if (!mdmem_copySafely((const void*)info.header, image.probe, image.probeLength)) return;
     if (__atomic_exchange_n(&g_sharedClaimed, 1, __ATOMIC_ACQUIRE) != 0) return;
     forgetChunks();

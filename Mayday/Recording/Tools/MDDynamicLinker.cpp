@@ -43,6 +43,7 @@ struct Snapshot {
 };
 Snapshot g_snapshot;
 MDThread g_snapshotOwner = 0;
+uint32_t g_snapshotGeneration = 0;
 
 const Snapshot* ownSnapshot() {
     if (__atomic_load_n(&g_snapshotOwner, __ATOMIC_ACQUIRE) != mdthread_self() || !g_snapshot.complete) return nullptr;
@@ -102,6 +103,7 @@ bool mddl_beginSnapshot(void) {
         return false;
     g_snapshot.complete = false;
     g_snapshot.count = 0;
+    if (++g_snapshotGeneration == 0) g_snapshotGeneration = 1;
     ListHead before;
     if (!readListHead(&before) || before.state != r_debug::RT_CONSISTENT) return true;
     LinkMapWalk walk;
@@ -117,6 +119,8 @@ bool mddl_beginSnapshot(void) {
     g_snapshot.complete = readListHead(&after) && after.state == r_debug::RT_CONSISTENT && after.first == before.first;
     return true;
 }
+
+uint32_t mddl_snapshotGeneration(void) { return ownSnapshot() != nullptr ? g_snapshotGeneration : 0; }
 
 void mddl_endSnapshot(void) {
     MDThread expected = mdthread_self();

@@ -53,6 +53,9 @@ void mddl_initialize(void);
 // thread holds it; then nothing is to be ended.
 bool mddl_beginSnapshot(void);
 void mddl_endSnapshot(void);
+// A number of the calling thread's snapshot, different for every snapshot
+// taken; 0 when the calling thread answers from the live list.
+uint32_t mddl_snapshotGeneration(void);
 
 // Number of images in the link map whose memory is there.
 uint32_t mddl_imageCount(void);
