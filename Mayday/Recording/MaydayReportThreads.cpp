@@ -7,6 +7,7 @@
 
 #include "Mayday/Recording/MaydayCachedData.h"
 #include "Mayday/Recording/MaydayReportMemory.h"
+#include "Mayday/Recording/Tools/MDCFIUnwind.h"
 #include "Mayday/Recording/Tools/MDCPU.h"
 #include "Mayday/Recording/Tools/MDDynamicLinker.h"
 #include "Mayday/Recording/Tools/MDMachineContext.h"
@@ -166,13 +167,37 @@ void maydayreport_writeThread(const MaydayReportWriter* writer, const char* name
     writer->endContainer(writer);
 }
 
+namespace {
+
+// The stacks of the crashed and the parked threads are read for all of them
+// at once before any is walked.
+bool prefetchStacks(const MDMachineContext* offending) {
+    uintptr_t stackPointers[MDMC_MAX_THREADS];
+    int count = 0;
+    const MDThread offendingThread = mdmc_contextThread(offending);
+    for (int i = 0; i < mdmc_contextThreadCount(offending); i++) {
+        const MDThread thread = mdmc_contextThreadAt(offending, i);
+        MDExceptionState exceptionState;
+        MDThreadState threadState;
+        if (thread == offendingThread)
+            stackPointers[count++] = mdcpu_stackPointer(offending);
+        else if (thread != mdthread_self() && mdmc_copyParkedState(thread, &exceptionState, &threadState))
+            stackPointers[count++] = threadState.rsp;
+    }
+    return mdcfi_beginPrefetch(stackPointers, count);
+}
+
+}  // namespace
+
 void maydayreport_writeAllThreads(const MaydayReportWriter* writer, const char* name,
                                   const Mayday_MonitorContext* monitorContext, bool shouldWriteNotableAddresses) {
     const MDMachineContext* offending = monitorContext->offendingMachineContext;
     writer->beginArray(writer, name);
     // The threads share most of their return addresses: each is looked up once.
     const bool caching = mdsymbolicator_beginCaching();
+    bool prefetching = false;
     if (offending != nullptr) {
+        prefetching = prefetchStacks(offending);
         MDMC_NEW_CONTEXT(machineContext);
         const MDThread offendingThread = mdmc_contextThread(offending);
         for (int i = 0; i < mdmc_contextThreadCount(offending); i++) {
@@ -191,6 +216,7 @@ void maydayreport_writeAllThreads(const MaydayReportWriter* writer, const char* 
             }
         }
     }
+    if (prefetching) mdcfi_endPrefetch();
     if (caching) mdsymbolicator_endCaching();
     writer->endContainer(writer);
 }

@@ -163,6 +163,45 @@ TEST_P(SafeMemory, PiecesCopyTogetherOrNotAtAll) {
     EXPECT_FALSE(mdmem_copyPieces(at, MDMEM_MAX_PIECES + 1, 4, out));
 }
 
+TEST_P(SafeMemory, EachPieceCopiesAsFarAsItReads) {
+    // More pieces than one kernel call takes; some run into a hole, some
+    // start in it, one wraps around the end of memory.
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    void* p = mmap(nullptr, 5 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(p, MAP_FAILED);
+    unsigned char* base = static_cast<unsigned char*>(p);
+    for (size_t i = 0; i < 4 * page; i++) base[i] = static_cast<unsigned char>(i * 7 + 3);
+    ASSERT_EQ(0, mprotect(base + 2 * page, page, PROT_NONE));
+    ASSERT_EQ(0, mprotect(base + 4 * page, page, PROT_NONE));
+    constexpr int kPieces = MDMEM_MAX_PIECES + 10;
+    constexpr int kSize = 512;
+    std::vector<uintptr_t> at(kPieces);
+    std::vector<int> expected(kPieces);
+    for (int i = 0; i < kPieces; i++) {
+        at[i] = reinterpret_cast<uintptr_t>(base) + (size_t)(i % 5) * 64;  // whole
+        expected[i] = kSize;
+    }
+    at[3] = reinterpret_cast<uintptr_t>(base + 2 * page - 100);  // into the hole: 100 bytes
+    expected[3] = 100;
+    at[4] = reinterpret_cast<uintptr_t>(base + 2 * page + 8);  // in it: nothing
+    expected[4] = 0;
+    at[MDMEM_MAX_PIECES + 2] = reinterpret_cast<uintptr_t>(base + 4 * page - 200);  // into the last page
+    expected[MDMEM_MAX_PIECES + 2] = 200;
+    at[kPieces - 1] = UINTPTR_MAX - 10;  // wraps: nothing there to read
+    expected[kPieces - 1] = 0;
+    std::vector<unsigned char> out((size_t)kPieces * kSize, 0xee);
+    std::vector<int> lengths(kPieces, -1);
+    mdmem_copyEachMaxPossible(at.data(), kPieces, kSize, out.data(), lengths.data());
+    for (int i = 0; i < kPieces; i++) {
+        EXPECT_EQ(lengths[i], expected[i]) << i;
+        if (lengths[i] > 0) {
+            EXPECT_EQ(0, memcmp(out.data() + (size_t)i * kSize, reinterpret_cast<const void*>(at[i]), (size_t)lengths[i]))
+                << i;
+        }
+    }
+    munmap(base, 5 * page);
+}
+
 TEST_P(SafeMemory, BoundedCopyOfManyPagesStopsAtAHoleFarIn) {
     // More pages than one kernel call asks for, with a hole after 70 of them.
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));

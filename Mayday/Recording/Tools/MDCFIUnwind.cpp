@@ -35,6 +35,7 @@
 #include "Mayday/Recording/Tools/MDCPU.h"
 #include "Mayday/Recording/Tools/MDDynamicLinker.h"
 #include "Mayday/Recording/Tools/MDMemory.h"
+#include "Mayday/Recording/Tools/MDThread.h"
 
 using namespace mdcfi;
 
@@ -70,6 +71,31 @@ bool claimWindow(MDCFIWalker* walker, uintptr_t sp) {
     return __atomic_exchange_n(&g_windowClaimed, 1, __ATOMIC_ACQUIRE) == 0;
 }
 
+// The first bytes above every stack pointer of one report, read in a few
+// kernel-checked copies for all threads at once instead of one copy per
+// thread; a walk whose window starts at one of them takes it from here.
+constexpr int kPrefetchThreads = 256;
+constexpr int kPrefetchBytes = 2048;
+alignas(16) uint8_t g_prefetched[kPrefetchThreads][kPrefetchBytes];
+uintptr_t g_prefetchedAt[kPrefetchThreads];
+int g_prefetchedLength[kPrefetchThreads];
+int g_prefetchedCount;
+MDThread g_prefetchOwner;
+
+// The prefetched bytes at `sp` into the window (at most `limit`); -1 when
+// there are none for this thread and stack pointer.
+int takePrefetched(uintptr_t sp, int limit, bool* atEnd) {
+    if (__atomic_load_n(&g_prefetchOwner, __ATOMIC_ACQUIRE) != mdthread_self()) return -1;
+    for (int i = 0; i < g_prefetchedCount; i++) {
+        if (g_prefetchedAt[i] != sp) continue;
+        int length = g_prefetchedLength[i] < limit ? g_prefetchedLength[i] : limit;
+        __builtin_memcpy(g_window, g_prefetched[i], (size_t)length);
+        *atEnd = g_prefetchedLength[i] < kPrefetchBytes && length < limit;
+        return length;
+    }
+    return -1;
+}
+
 void releaseWindow(bool claimed) {
     if (claimed) {
         __atomic_store_n(&g_windowClaimed, 0, __ATOMIC_RELEASE);
@@ -91,8 +117,11 @@ bool readWindow(void* owner, uintptr_t address, void* buffer, int length) {
         const uintptr_t room = UINTPTR_MAX - sp;
         g_windowLimit = room < (uintptr_t)kWindowSize ? (int)room : kWindowSize;
         const int want = g_windowLimit < kFirstFillSize ? g_windowLimit : kFirstFillSize;
-        g_windowLength = mdmem_copyMaxPossible((const void*)sp, g_window, want);
-        g_windowAtEnd = g_windowLength < want;
+        g_windowLength = takePrefetched(sp, g_windowLimit, &g_windowAtEnd);
+        if (g_windowLength < 0) {
+            g_windowLength = mdmem_copyMaxPossible((const void*)sp, g_window, want);
+            g_windowAtEnd = g_windowLength < want;
+        }
         g_windowStart = sp;
         g_windowFill = ++g_lastFill;
         walker->windowFill = g_windowFill;
@@ -510,6 +539,26 @@ bool mdcfi_unwind(MDCFIWalker* walker, MDCFIFrame* frame) {
         case MDCFI_FAILED: break;
     }
     return mdcfi_stepFramePointer(walker, frame);
+}
+
+bool mdcfi_beginPrefetch(const uintptr_t* stackPointers, int count) {
+    const MDThread self = mdthread_self();
+    MDThread expected = 0;
+    if (!__atomic_compare_exchange_n(&g_prefetchOwner, &expected, self, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+        return false;
+    int kept = 0;
+    for (int i = 0; i < count && kept < kPrefetchThreads; i++)
+        if (stackPointers[i] != 0) g_prefetchedAt[kept++] = stackPointers[i];
+    mdmem_copyEachMaxPossible(g_prefetchedAt, kept, kPrefetchBytes, g_prefetched, g_prefetchedLength);
+    g_prefetchedCount = kept;
+    return true;
+}
+
+void mdcfi_endPrefetch(void) {
+    MDThread expected = mdthread_self();
+    if (expected != __atomic_load_n(&g_prefetchOwner, __ATOMIC_ACQUIRE)) return;
+    g_prefetchedCount = 0;
+    __atomic_store_n(&g_prefetchOwner, (MDThread)0, __ATOMIC_RELEASE);
 }
 
 bool mdcfi_testing_findFDE(uintptr_t address, uintptr_t* fde) {

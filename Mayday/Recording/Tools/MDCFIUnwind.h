@@ -123,6 +123,13 @@ bool mdcfi_stepFramePointer(MDCFIWalker* walker, MDCFIFrame* frame);
 // followed), one frame-pointer step. False at the end of the stack.
 bool mdcfi_unwind(MDCFIWalker* walker, MDCFIFrame* frame);
 
+// For one report, on the thread that writes it: the first 2 KiB above each
+// given stack pointer (0s are skipped; at most 256) are read for all at once,
+// and a walk whose stack window starts at one of them begins with that copy.
+// False when another thread holds the copies; then nothing is to be ended.
+bool mdcfi_beginPrefetch(const uintptr_t* stackPointers, int count);
+void mdcfi_endPrefetch(void);
+
 // For tests: the address of the FDE that covers `address` in its
 // image's .eh_frame_hdr table; false when there is none.
 bool mdcfi_testing_findFDE(uintptr_t address, uintptr_t* fde);

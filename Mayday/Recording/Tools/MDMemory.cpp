@@ -242,6 +242,43 @@ bool mdmem_copyPieces(const uintptr_t* addresses, int count, int pieceSize, void
     return true;
 }
 
+void mdmem_copyEachMaxPossible(const uintptr_t* addresses, int count, int pieceSize, void* dst, int* lengths) {
+    uint8_t* destination = static_cast<uint8_t*>(dst);
+    int next = 0;
+    while (next < count) {
+        uint8_t* into = destination + (size_t)next * (size_t)(pieceSize > 0 ? pieceSize : 0);
+        if (pieceSize <= 0 || g_method == kPipe || UINTPTR_MAX - addresses[next] < (uintptr_t)pieceSize) {
+            lengths[next] = mdmem_copyMaxPossible(reinterpret_cast<const void*>(addresses[next]), into, pieceSize);
+            next++;
+            continue;
+        }
+        struct iovec remote[MDMEM_MAX_PIECES];
+        int batch = 0;
+        while (batch < MDMEM_MAX_PIECES && next + batch < count &&
+               UINTPTR_MAX - addresses[next + batch] >= (uintptr_t)pieceSize) {
+            remote[batch] = {reinterpret_cast<void*>(addresses[next + batch]), static_cast<size_t>(pieceSize)};
+            batch++;
+        }
+        struct iovec local = {into, (size_t)batch * (size_t)pieceSize};
+        const int savedErrno = errno;
+        long copied = readOwnMemory(&local, 1L, remote, batch);
+        const bool refused = copied < 0 && (errno == ENOSYS || errno == EPERM);
+        errno = savedErrno;
+        if (refused) {
+            g_method = kPipe;  // the loop goes on piece by piece
+            continue;
+        }
+        g_method = kProcessVM;
+        if (copied < 0) copied = 0;
+        // The kernel stops at the first page it cannot read: the pieces
+        // before it are whole, the one it stopped in has what came before.
+        int done = (int)(copied / pieceSize);
+        for (int i = 0; i < done; i++) lengths[next + i] = pieceSize;
+        if (done < batch) lengths[next + done++] = (int)(copied % pieceSize);
+        next += done;
+    }
+}
+
 long mdmem_testing_cachedPid(void) {
     return g_pid;
 }

@@ -36,6 +36,12 @@ int mdmem_copyMaxPossible(const void* src, void* dst, int byteCount);
 // when every piece was copied whole.
 bool mdmem_copyPieces(const uintptr_t* addresses, int count, int pieceSize, void* dst);
 
+// Copies, for each address in turn, as much of `pieceSize` bytes from it as
+// can be read from its start, into `dst` at `i * pieceSize`; `lengths[i]`
+// receives how much. Many pieces per kernel call: a piece that cannot be
+// read whole ends a call, the next call starts after it.
+void mdmem_copyEachMaxPossible(const uintptr_t* addresses, int count, int pieceSize, void* dst, int* lengths);
+
 // For tests: the pid copies name (0 until the first copy, and in a forked
 // child until its first copy).
 long mdmem_testing_cachedPid(void);
