@@ -113,6 +113,9 @@ bool mddl_beginSnapshot(void) {
     while (walk.next(&map, &entry)) {
         if (!describeImage(map, entry, walk.head().first, &image)) continue;
         if (g_snapshot.count == kSnapshotImages) return true;  // too many: every question walks the list
+        // Found once here, not again for every record and address of the report.
+        image.record = indexedImage(&image);
+        image.recordKnown = true;
         g_snapshot.images[g_snapshot.count++] = image;
     }
     ListHead after;

@@ -227,6 +227,8 @@ bool describeImage(uintptr_t map, const LinkEntry& entry, uintptr_t firstMap, Im
     image->end = 0;
     image->textVAddr = 0;
     image->cachedPhdrs = 0;
+    image->recordKnown = false;
+    image->record = nullptr;
     char first = 1;
     image->isMainProgram =
         map == firstMap && (entry.name == 0 || (copyFrom(entry.name, &first, 1) && first == '\0'));

@@ -36,6 +36,10 @@ struct Image {
     // always are): a second look needs no second copy.
     int cachedPhdrs;
     ElfW(Phdr) phdrCache[kCachedProgramHeaders];
+    // Its full-symbol-table record, once looked up (a report's image list
+    // keeps it): recordKnown false until then.
+    bool recordKnown;
+    const struct IndexedImage* record;
 };
 
 bool hasELFMagic(const ElfW(Ehdr)* header);

@@ -121,8 +121,21 @@ int copyThroughProcessVM(const void* src, void* dst, size_t count) {
     return static_cast<size_t>(copied) == count ? 1 : 0;
 }
 
+// Where no process can have memory: the lowest page (mmap_min_addr keeps
+// it unmapped) and above the largest user address space (57-bit). Values
+// that are not pointers at all (small integers, -1, flags) end up here, and
+// are answered without a system call.
+constexpr uintptr_t kLowestUserAddress = 4096;
+constexpr uintptr_t kUserAddressEnd = (uintptr_t)1 << 56;
+
+bool outsideEveryAddressSpace(const void* src, size_t count) {
+    const uintptr_t start = reinterpret_cast<uintptr_t>(src);
+    return count != 0 && (start < kLowestUserAddress || start >= kUserAddressEnd || count > kUserAddressEnd - start);
+}
+
 // The one kernel copy: all of `count` bytes or failure.
 bool kernelCopy(const void* src, void* dst, size_t count) {
+    if (outsideEveryAddressSpace(src, count)) return false;
     if (g_method != kPipe) {
         const int savedErrno = errno;
         const int result = copyThroughProcessVM(src, dst, count);

@@ -281,6 +281,7 @@ void indexLoadedImages(void) {
 // ---- The index, as crash-time code sees it ----
 
 const IndexedImage* indexedImage(const Image* image) {
+    if (image->recordKnown) return image->record;
     const int count = __atomic_load_n(&g_indexedImageCount, __ATOMIC_ACQUIRE);
     for (int i = 0; i < count; i++) {
         const IndexedImage* record = &g_indexedImages[i];
