@@ -148,6 +148,23 @@ bool readWindow(void* owner, uintptr_t address, void* buffer, int length) {
     return true;
 }
 
+// One step's reads of the stack: through the window while this step holds
+// it, each its own checked copy otherwise; the window is let go at the end.
+struct StepReads {
+    bool claimed;
+    WindowUse use;
+    DataReader data;
+    StepReads(MDCFIWalker* walker, uintptr_t sp) : claimed(claimWindow(walker, sp)), use{walker, sp} {
+        if (claimed) {
+            data.windowRead = readWindow;
+            data.windowOwner = &use;
+        }
+    }
+    ~StepReads() { releaseWindow(claimed); }
+    StepReads(const StepReads&) = delete;
+    StepReads& operator=(const StepReads&) = delete;
+};
+
 // ---- finding the FDE ----
 
 // The .eh_frame_hdr's binary-search table: pairs of (initial location, FDE
@@ -448,13 +465,8 @@ MDCFIStepResult mdcfi_step(MDCFIWalker* walker, MDCFIFrame* frame) {
     const uintptr_t target = frame->isInstructionAddress ? pc : pc - 1;
     const bool hasSP = (frame->validRegisters & (1u << MDCFI_RSP)) != 0;
     const uintptr_t sp = hasSP ? (uintptr_t)frame->registers[MDCFI_RSP] : 0;
-    const bool claimed = claimWindow(walker, sp);
-    WindowUse use{walker, sp};
-    DataReader data;
-    if (claimed) {
-        data.windowRead = readWindow;
-        data.windowOwner = &use;
-    }
+    StepReads reads(walker, sp);
+    const DataReader& data = reads.data;
     MDCFIStepResult result = MDCFI_NO_INFO;
     const bool inPlace = walker->readsInPlace;
     // The CIE chunk of the step before, and this step's for the next.
@@ -492,7 +504,6 @@ MDCFIStepResult mdcfi_step(MDCFIWalker* walker, MDCFIFrame* frame) {
         walker->cieChunkLength = cieBytes.length;
         __builtin_memcpy(walker->cieChunk, cieBytes.chunk, sizeof cieBytes.chunk);
     }
-    releaseWindow(claimed);
     return result;
 }
 
@@ -505,16 +516,8 @@ bool mdcfi_stepFramePointer(MDCFIWalker* walker, MDCFIFrame* frame) {
     }
     // A guess from here on: no more in-place reads (see the top of the file).
     walker->readsInPlace = false;
-    const bool claimed = claimWindow(walker, sp);
-    WindowUse use{walker, sp};
-    DataReader data;
-    if (claimed) {
-        data.windowRead = readWindow;
-        data.windowOwner = &use;
-    }
     uint64_t record[2];  // the caller's frame pointer, the return address
-    const bool read = data.read(fp, record, (int)sizeof record);
-    releaseWindow(claimed);
+    const bool read = StepReads(walker, sp).data.read(fp, record, (int)sizeof record);
     // A caller's frame lies strictly above its callee's (which also rules
     // out a record repeating itself), aligned as records are.
     const uintptr_t caller = (uintptr_t)record[0];
