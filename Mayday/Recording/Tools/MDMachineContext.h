@@ -6,7 +6,9 @@
 // tgkill, futex, getdents64). Suspension works by signal: every thread but the
 // caller and the reserved ones gets MDMC_SUSPEND_SIGNAL (SIGRTMIN + 7), whose
 // handler saves the interrupted registers in a fixed per-thread slot,
-// acknowledges through a futex and parks on another futex until resumed.
+// acknowledges through a futex (the last one wakes the suspender) and parks
+// on another futex until resumed. While suspended, the threads listed for
+// the signals are the crash context's thread list.
 // A thread that has the signal blocked does not park; after 200 ms the
 // suspender logs it and goes on. Install the handler with
 // mdmc_installSuspendHandler() when the monitors install (the first
@@ -119,7 +121,9 @@ void mdmc_suspendEnvironment(void);
 void mdmc_suspendEnvironmentExcept(MDThread stoppedElsewhere);
 // True between a suspension and its resumption.
 bool mdmc_isEnvironmentSuspended(void);
-// Lets the parked threads go and waits (at most 200 ms) until they left the handler.
+// Lets the parked threads go (one wakes the next) without waiting for them:
+// the next suspension first waits (at most 200 ms) until the previous
+// round's threads have left the handler.
 void mdmc_resumeEnvironment(void);
 void mdmc_addReservedThread(MDThread thread);
 // Takes a thread off the reserved list (not for the crash path).
