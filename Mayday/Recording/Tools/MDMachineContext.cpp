@@ -155,8 +155,8 @@ void parkHandler(int, siginfo_t*, void* userContext) {
 }
 
 // The resumption does not wait for the threads to leave the handler (the
-// crash path has nothing to wait for); the next suspension, or an
-// uninstallation, waits for the previous round's threads here.
+// crash path has nothing to wait for); the next suspension waits for the
+// previous round's threads here.
 bool waitForPreviousRound(void) {
     const int parked = __atomic_load_n(&g_acknowledged, __ATOMIC_ACQUIRE);
     if (__atomic_load_n(&g_left, __ATOMIC_ACQUIRE) >= parked) return true;
@@ -186,11 +186,13 @@ bool signalThread(MDThread thread, void* context) {
     g_listedTotal++;
     if (thread == walk->self || thread == walk->stoppedElsewhere || isReserved(thread)) return true;
     if (syscall(SYS_tgkill, (pid_t)getpid(), (pid_t)thread, walk->signal) != 0) {
-        // A thread that ended since the listing has nothing to suspend.
-        if (errno != ESRCH) MDLOG_ERROR("thread_suspend (%08x): %s", (unsigned)thread, errorText(errno));
-        if (errno == ESRCH) {
+        const int error = errno;
+        if (error == ESRCH) {
+            // A thread that ended since the listing has nothing to suspend, and is not listed.
             g_listedTotal--;
             if (kept) g_listedCount--;
+        } else {
+            MDLOG_ERROR("thread_suspend (%08x): %s", (unsigned)thread, errorText(error));
         }
         return true;
     }
