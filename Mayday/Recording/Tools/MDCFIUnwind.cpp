@@ -85,7 +85,8 @@ MDThread g_prefetchOwner;
 // The prefetched bytes at `sp` into the window (at most `limit`); -1 when
 // there are none for this thread and stack pointer.
 int takePrefetched(uintptr_t sp, int limit, bool* atEnd) {
-    if (__atomic_load_n(&g_prefetchOwner, __ATOMIC_ACQUIRE) != mdthread_self()) return -1;
+    const MDThread owner = __atomic_load_n(&g_prefetchOwner, __ATOMIC_ACQUIRE);
+    if (owner == 0 || owner != mdthread_self()) return -1;
     for (int i = 0; i < g_prefetchedCount; i++) {
         if (g_prefetchedAt[i] != sp) continue;
         int length = g_prefetchedLength[i] < limit ? g_prefetchedLength[i] : limit;

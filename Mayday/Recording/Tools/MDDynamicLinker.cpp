@@ -45,8 +45,10 @@ Snapshot g_snapshot;
 MDThread g_snapshotOwner = 0;
 uint32_t g_snapshotGeneration = 0;
 
+// Without a snapshot (every lookup outside a report) no system call is made.
 const Snapshot* ownSnapshot() {
-    if (__atomic_load_n(&g_snapshotOwner, __ATOMIC_ACQUIRE) != mdthread_self() || !g_snapshot.complete) return nullptr;
+    const MDThread owner = __atomic_load_n(&g_snapshotOwner, __ATOMIC_ACQUIRE);
+    if (owner == 0 || owner != mdthread_self() || !g_snapshot.complete) return nullptr;
     return &g_snapshot;
 }
 

@@ -230,28 +230,10 @@ int mdmem_copyMaxPossible(const void* src, void* dst, int byteCount) {
 
 bool mdmem_copyPieces(const uintptr_t* addresses, int count, int pieceSize, void* dst) {
     if (count <= 0 || pieceSize <= 0 || count > MDMEM_MAX_PIECES) return false;
-    uint8_t* destination = static_cast<uint8_t*>(dst);
-    if (g_method != kPipe) {
-        struct iovec remote[MDMEM_MAX_PIECES];
-        for (int i = 0; i < count; i++) {
-            remote[i] = {reinterpret_cast<void*>(addresses[i]), static_cast<size_t>(pieceSize)};
-        }
-        struct iovec local = {destination, static_cast<size_t>(count) * static_cast<size_t>(pieceSize)};
-        const int savedErrno = errno;
-        const long copied = readOwnMemory(&local, 1L, remote, count);
-        const bool refused = copied < 0 && (errno == ENOSYS || errno == EPERM);
-        errno = savedErrno;
-        if (!refused) {
-            g_method = kProcessVM;
-            return copied >= 0 && static_cast<size_t>(copied) == local.iov_len;
-        }
-        g_method = kPipe;
-    }
-    for (int i = 0; i < count; i++) {
-        if (!mdmem_copySafely(reinterpret_cast<const void*>(addresses[i]), destination + i * pieceSize, pieceSize)) {
-            return false;
-        }
-    }
+    int lengths[MDMEM_MAX_PIECES];
+    mdmem_copyEachMaxPossible(addresses, count, pieceSize, dst, lengths);
+    for (int i = 0; i < count; i++)
+        if (lengths[i] != pieceSize) return false;
     return true;
 }
 
